@@ -1,0 +1,220 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+// Ends the process with "assertion failed"; the line names the broken check.
+[[noreturn]] void StringCheck(int32_t line);
+
+// The 16-bit unit of WideString is the one the platform's wide functions
+// take: wchar_t on Windows, char16_t elsewhere (where wchar_t is 32 bits).
+#ifdef _WIN32
+using WideUnit = wchar_t;
+#define WIDE_LITERAL(text) L##text
+#else
+using WideUnit = char16_t;
+#define WIDE_LITERAL(text) u##text
+#endif
+// WIDE("text") is a WideUnit literal; the extra step expands macro arguments.
+#define WIDE(text) WIDE_LITERAL(text)
+static_assert(sizeof(WideUnit) == 2, "WideString holds 16-bit units");
+
+// Construction with a capacity: String(Capacity{n}).
+struct Capacity {
+  int32_t units;
+};
+
+// A counted, zero-terminated text with room for 20 units inside the object.
+template <typename T> class String {
+public:
+  static constexpr int32_t InlineUnits = 20;
+
+  // The empty inline state; constexpr so that a static string is
+  // constant-initialised and valid before any start-up code runs.
+  constexpr String() : data_(inline_), inline_{}, capacity_(InlineUnits), length_(0) {}
+
+  explicit String(Capacity n) : String() { Allocate(n.units); }
+
+  String(const T *s) : String(Capacity{NonNull(s, 113) ? UnitCount(s) + 1 : 0}) {
+    for (int32_t i = 0; s[i] != 0; ++i)
+      Append(s[i]);
+  }
+
+  // n >= 0 is the caller's guarantee.
+  String(const T *p, int32_t n) : String(Capacity{NonNull(p, 120) ? n + 1 : 0}) {
+    std::memcpy(data_, p, sizeof(T) * static_cast<size_t>(n));
+    data_[n] = 0;
+    length_ = n;
+  }
+
+  // Decimal text of a 64-bit signed value; NarrowString only.
+  explicit String(int64_t value);
+
+  String(const String &o) : String(Capacity{o.length_ + 1}) { Append(o); }
+
+  String &operator=(const String &o) {
+    if (&o == this)
+      return *this;
+    ReleaseHeap();
+    data_ = inline_;
+    std::memset(inline_, 0, sizeof inline_);
+    capacity_ = InlineUnits;
+    length_ = 0;
+    Allocate(o.length_ + 1);
+    Append(o);
+    return *this;
+  }
+
+  ~String() { ReleaseHeap(); }
+
+  const T *Data() const { return data_; }
+  T *Data() { return data_; }
+  int32_t Length() const { return length_; }
+  int32_t CapacityUnits() const { return capacity_; }
+  bool IsInline() const { return data_ == inline_; }
+
+  void Reserve(int32_t n);
+
+  void Append(T unit) {
+    Reserve(length_ + 2);
+    data_[length_] = unit;
+    ++length_;
+    data_[length_] = 0;
+  }
+
+  void Append(const String &o) {
+    // o may be this string: take its length now and its data after growth.
+    int32_t count = o.length_;
+    Reserve(length_ + count + 1);
+    std::memcpy(data_ + length_, o.data_, sizeof(T) * static_cast<size_t>(count));
+    length_ += count;
+    data_[length_] = 0;
+  }
+
+  String Substring(int32_t start, int32_t end) const {
+    if (start < 0)
+      StringCheck(315);
+    if (end < start)
+      StringCheck(316);
+    if (end > length_)
+      StringCheck(319);
+    return String(data_ + start, end - start);
+  }
+
+  bool EndsWith(const String &suffix) const {
+    if (suffix.length_ > length_)
+      return false;
+    const T *tail = data_ + (length_ - suffix.length_);
+    if (tail == nullptr)
+      StringCheck(450);
+    if (suffix.data_ == nullptr)
+      StringCheck(451);
+    for (int32_t i = 0; suffix.data_[i] != 0; ++i)
+      if (tail[i] != suffix.data_[i])
+        return false;
+    return true;
+  }
+
+  static int32_t UnitCount(const T *s) {
+    int32_t k = 0;
+    while (s[k] != 0)
+      ++k;
+    return k;
+  }
+
+private:
+  static bool NonNull(const T *p, int32_t line) {
+    if (p == nullptr)
+      StringCheck(line);
+    return true;
+  }
+
+  // Sets up an empty string of exactly n units (inline up to 20); the
+  // string must be in the empty inline state.
+  void Allocate(int32_t n) {
+    if (n < 1)
+      StringCheck(84);
+    if (n > InlineUnits) {
+      data_ = new T[static_cast<size_t>(n)]();
+      capacity_ = n;
+    }
+  }
+
+  void ReleaseHeap() {
+    if (data_ != inline_)
+      delete[] data_;
+  }
+
+  // data_ points at inline_ exactly while capacity_ is 20; every unit from
+  // length_ to capacity_ - 1 is zero, so growth copies text, not terminator.
+  T *data_;
+  T inline_[InlineUnits];
+  int32_t capacity_;
+  int32_t length_;
+};
+
+// Growth doubles in 32-bit arithmetic, takes the request when doubling is
+// not enough, and saturates at the largest 32-bit value when it wraps.
+template <typename T> void String<T>::Reserve(int32_t n) {
+  if (capacity_ >= n)
+    return;
+  int32_t c = static_cast<int32_t>(static_cast<uint32_t>(capacity_) * 2u);
+  if (c < n)
+    c = n;
+  if (c < 0)
+    c = INT32_MAX;
+  T *block = new T[static_cast<size_t>(c)]();
+  std::memcpy(block, data_, sizeof(T) * static_cast<size_t>(length_));
+  ReleaseHeap();
+  data_ = block;
+  capacity_ = c;
+}
+
+template <typename T> String<T>::String(int64_t value) : String() {
+  static_assert(sizeof(T) == 1, "decimal text is narrow");
+  if (value == 0) {
+    Append('0');
+    return;
+  }
+  int32_t start = 0;
+  if (value < 0) {
+    Append('-');
+    start = 1;
+  }
+  // Unsigned magnitude, so that -9223372036854775808 has one too.
+  uint64_t m = value < 0 ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  while (m != 0) {
+    Reserve(length_ + 2);
+    uint64_t q = m / 10;
+    Append(static_cast<T>('0' + (m - 10 * q)));
+    m = q;
+  }
+  for (int32_t i = 0; i < (length_ - start) / 2; ++i) {
+    T t = data_[start + i];
+    data_[start + i] = data_[length_ - 1 - i];
+    data_[length_ - 1 - i] = t;
+  }
+}
+
+template <typename T> String<T> operator+(const String<T> &a, const String<T> &b) {
+  String<T> result;
+  result.Reserve(a.Length() + b.Length() + 1);
+  result.Append(a);
+  result.Append(b);
+  return result;
+}
+
+template <typename T> String<T> operator+(const String<T> &a, const T *s) {
+  if (s == nullptr)
+    StringCheck(227);
+  String<T> result;
+  int32_t k = String<T>::UnitCount(s);
+  result.Reserve(a.Length() + k + 1);
+  result.Append(a);
+  for (int32_t i = 0; i < k; ++i)
+    result.Append(s[i]);
+  return result;
+}
+
+using NarrowString = String<char>;
+using WideString = String<WideUnit>;
