@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 wine
   xvfb xauth imagemagick
-  curl procps zip
+  curl procps unzip
 )
 
 missing=()

@@ -1,0 +1,102 @@
+"""An administrator's whole path on Wine's SCM, with the packaged programs:
+install, reboot, the server runs, stop and start again, uninstall, nothing
+left behind."""
+
+import subprocess
+import time
+import unittest
+import zipfile
+
+import installation
+import winenv
+from installation import SERVICE
+
+CAPTION = "Orvanel 3.7-b412"
+NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
+STOPPED = 1
+
+
+def read_box(env, timeout=20):
+    """The text of the error box, read and dismissed; None if none appeared."""
+    reader = winenv.built("fixture_box_reader.exe")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        result = env.run([str(reader), CAPTION])
+        if result.code == 0:
+            return result.stdout.decode("utf-8")
+        time.sleep(0.2)
+    return None
+
+
+class Package(unittest.TestCase):
+    def test_holds_the_three_programs_and_the_text_only(self):
+        with zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip")) as archive:
+            names = sorted(n.split("/", 1)[1] for n in archive.namelist() if not n.endswith("/"))
+        self.assertEqual(names, sorted([*installation.PROGRAMS, "ADMIN.txt"]))
+
+    def test_programs_need_no_dll_but_the_systems(self):
+        allowed = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "ws2_32.dll"}
+        with zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip")) as archive:
+            for program in installation.PROGRAMS:
+                data = archive.read(f"{installation.PACKAGE}/{program}")
+                with open(winenv.build_dir() / f"check-{program}", "wb") as f:
+                    f.write(data)
+                dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", f.name],
+                                      capture_output=True, text=True, check=True).stdout
+                dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines()
+                        if "DLL Name:" in line}
+                self.assertTrue(dlls, program)
+                self.assertLessEqual(dlls, allowed | {d for d in dlls if d.startswith("api-ms-win-")},
+                                     program)
+
+
+class Lifecycle(unittest.TestCase):
+    def test_install_reboot_stop_start_uninstall(self):
+        with winenv.WineEnv(display=True, trace=True) as env:
+            inst = installation.lay_out(env, "Orvanel Life Cycle")
+            d = inst.win(env)
+
+            result = env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory)
+            self.assertEqual(result.code, 0)
+            self.assertEqual(env.query_state(SERVICE), "STOPPED")
+
+            # At boot the SCM starts the service by itself, and the server
+            # receives exactly its command line and working directory.
+            env.reboot()
+            self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"))
+            answer = installation.wait_for_answer(inst.port)
+            self.assertIsNotNone(answer)
+            self.assertEqual(answer["command line"], inst.expected_command_line(env))
+            self.assertEqual(answer["working directory"], d)
+
+            for cycle in range(3):
+                env.sc("stop", SERVICE)
+                self.assertTrue(env.wait_for_state(SERVICE, "STOPPED"), cycle)
+                self.assertIsNone(installation.wait_for_answer(inst.port, present=False), cycle)
+                self.assertEqual(env.linux_pids_of("java.exe"), [], cycle)
+                env.sc("start", SERVICE)
+                self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"), cycle)
+                self.assertIsNotNone(installation.wait_for_answer(inst.port), cycle)
+
+            result = env.run([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory, timeout=90)
+            self.assertEqual(result.code, 0)
+            self.assertIsNone(env.query_state(SERVICE))
+            self.assertIsNone(installation.wait_for_answer(inst.port, present=False))
+            self.assertEqual(env.linux_pids_of("java.exe"), [])
+            self.assertEqual(env.linux_pids_of("orvanel_host.exe"), [])
+
+            # Every run of the service, the one at boot included, ended with
+            # its stopped report and reported nothing after it.
+            runs = env.service_runs(SERVICE)
+            self.assertEqual(len(runs), 4)
+            for run in runs:
+                self.assertEqual([r.state for r in run if r.state == STOPPED], [STOPPED])
+                self.assertEqual(run[-1].state, STOPPED)
+
+            second = env.popen([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory)
+            self.assertEqual(read_box(env), NOT_INSTALLED)
+            self.assertEqual(env.finish(second).code, 0xFFFFFFFF)
+
+
+if __name__ == "__main__":
+    unittest.main()
