@@ -59,3 +59,28 @@ constexpr DWORD ServiceAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_S
 
 // A SERVICE_STATUS_PROCESS record; only its dwCurrentState is read.
 constexpr DWORD ServiceStatusProcessSize = 36;
+
+#ifndef _WIN32
+// The service handle and the status query's record, for the programs' logic.
+using SC_HANDLE = void *;
+
+struct SERVICE_STATUS_PROCESS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+  DWORD dwProcessId;
+  DWORD dwServiceFlags;
+};
+
+constexpr DWORD SERVICE_CONTINUE_PENDING = 5;
+constexpr DWORD SERVICE_PAUSE_PENDING = 6;
+constexpr DWORD SERVICE_PAUSED = 7;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+#endif
+
+static_assert(sizeof(SERVICE_STATUS_PROCESS) == ServiceStatusProcessSize, "the query fills 36 bytes");

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "ServiceControl.h"
+#include "String.h"
+
+// The description that follows an operation's prefix in a message: the
+// system text trimmed of bytes 1 to 32 at both ends and of one final full
+// stop, then " (code N)" with the code read as signed. A null text (the
+// system has none for the code) gives "Unknown error". Portable, so that
+// the edge cases no system text shows can be tested.
+NarrowString ShapeErrorDescription(const NarrowString *systemText, DWORD code);
+
+// The description of the calling thread's last error. Call it right after
+// the failing call: it reads the code before anything else.
+NarrowString DescribeLastError();
+
+// A modal error box with the product caption; returns when it is closed.
+void ShowErrorBox(const NarrowString &message);
+
+// dwCurrentState of the service, or 0 when the query fails (the record
+// starts zeroed).
+DWORD QueryServiceState(SC_HANDLE service);
