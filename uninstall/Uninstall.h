@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+
+#include "ServiceControl.h"
+#include "String.h"
+
+constexpr DWORD UninstallPollInterval = 100;
+// Past this, counted from the start of the wait, a service that has not
+// stopped is left registered.
+constexpr uint64_t UninstallStopWaitLimit = 30000;
+
+constexpr const char *UninstallManagerFailurePrefix = "OpenSCManager failed with error: ";
+constexpr const char *NotInstalledMessage = ORVANEL_DISPLAY_NAME " service is not installed";
+constexpr const char *DeletionFailurePrefix = "DeleteService failed with error: ";
+constexpr const char *StopTimeoutMessage =
+    ORVANEL_DISPLAY_NAME " service did not stop within 30 seconds and was not removed";
+
+// Polls until the service reports SERVICE_STOPPED: the first query at once,
+// then one every interval. False when the limit passes first.
+template <typename Platform> bool WaitUntilStopped(Platform &platform, SERVICE_STATUS_PROCESS &status) {
+  uint64_t start = platform.Milliseconds();
+  for (;;) {
+    platform.QueryStatus(status);
+    if (status.dwCurrentState == SERVICE_STOPPED)
+      return true;
+    if (platform.Milliseconds() - start >= UninstallStopWaitLimit)
+      return false;
+    platform.Pause(UninstallPollInterval);
+  }
+}
+
+// Stops the service unless it is stopped or stopping, waits for it and
+// deletes it; returns the exit status. The Platform gives the calls:
+//   bool OpenManager(); bool OpenServiceHandle(); DWORD LastError();
+//   void QueryStatus(SERVICE_STATUS_PROCESS &); void RequestStop();
+//   void Pause(DWORD); uint64_t Milliseconds(); bool DeleteServiceHandle();
+//   void CloseHandles(); NarrowString DescribeLastError();
+//   void ShowErrorBox(const NarrowString &).
+template <typename Platform> int32_t Uninstall(Platform &platform) {
+  if (!platform.OpenManager()) {
+    NarrowString description = platform.DescribeLastError();
+    platform.ShowErrorBox(NarrowString(UninstallManagerFailurePrefix) + description);
+    return -1;
+  }
+  if (!platform.OpenServiceHandle()) {
+    DWORD error = platform.LastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_INVALID_NAME)
+      platform.ShowErrorBox(NarrowString(NotInstalledMessage));
+    return -1;
+  }
+  // One record for the run. Zeroed, so a failed first query reads as a
+  // state to stop from rather than whatever the stack held; the wait's
+  // limit then ends a run whose queries keep failing.
+  SERVICE_STATUS_PROCESS status = {};
+  platform.QueryStatus(status);
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    // A second control before the stop completes would make Wine's SCM
+    // kill the service, so exactly one, and none while a stop is pending.
+    if (status.dwCurrentState != SERVICE_STOP_PENDING)
+      platform.RequestStop();
+    if (!WaitUntilStopped(platform, status)) {
+      platform.ShowErrorBox(NarrowString(StopTimeoutMessage));
+      return -1;
+    }
+  }
+  if (!platform.DeleteServiceHandle()) {
+    NarrowString description = platform.DescribeLastError();
+    platform.ShowErrorBox(NarrowString(DeletionFailurePrefix) + description);
+    return -1;
+  }
+  platform.CloseHandles();
+  return 0;
+}
