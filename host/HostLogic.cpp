@@ -1,0 +1,28 @@
+#include "HostLogic.h"
+
+WideString DeriveBaseDirectory(const WideUnit *programPath) {
+  WideString path(programPath);
+  for (int32_t i = path.Length() - 1; i >= 0; --i)
+    if (path.Data()[i] == WIDE('\\'))
+      return path.Substring(0, i);
+  return WideString();
+}
+
+WideString ComposeServerCommandLine(const WideString &baseDirectory) {
+  return WideString(WIDE("\"")) + baseDirectory + WIDE("\\..\\jre64\\bin\\java.exe\" -Xrs -jar ") +
+         WIDE("\"") + baseDirectory + WIDE("\\orvanel_app.jar\" ") + WIDE("\"") + baseDirectory +
+         WIDE("\\orvanel_app.conf\"");
+}
+
+void FillServiceStatus(SERVICE_STATUS &record, DWORD &nextCheckPoint, DWORD state, DWORD waitHint) {
+  record.dwWaitHint = waitHint;
+  // Nothing can be controlled while the service is still starting.
+  record.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : ServiceAcceptedControls;
+  record.dwCurrentState = state;
+  if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
+    record.dwCheckPoint = 0;
+  } else {
+    record.dwCheckPoint = nextCheckPoint;
+    ++nextCheckPoint;
+  }
+}

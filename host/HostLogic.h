@@ -1,0 +1,20 @@
+#pragma once
+
+// What the service host decides without the platform: where it lives, how
+// the server is started, and what each status report says.
+
+#include "ServiceControl.h"
+#include "String.h"
+
+// The part of the program path before its last backslash; empty when the
+// path holds none. Only the backslash separates directories here.
+WideString DeriveBaseDirectory(const WideUnit *programPath);
+
+// "D\..\jre64\bin\java.exe" -Xrs -jar "D\orvanel_app.jar" "D\orvanel_app.conf"
+// for D = baseDirectory, which is taken as it is: nothing inside is escaped.
+WideString ComposeServerCommandLine(const WideString &baseDirectory);
+
+// Fills the record for one report of state with waitHint. Type and exit
+// codes are left alone; only a counting state takes a check-point, which
+// then advances nextCheckPoint.
+void FillServiceStatus(SERVICE_STATUS &record, DWORD &nextCheckPoint, DWORD state, DWORD waitHint);

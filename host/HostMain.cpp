@@ -1,0 +1,23 @@
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "HostLogic.h"
+#include "HostService.h"
+
+int wmain(int, wchar_t **argv, wchar_t **) {
+  BaseDirectory = DeriveBaseDirectory(argv[0]);
+
+  SERVICE_TABLE_ENTRYW ServiceTable[] = {
+      {const_cast<LPWSTR>(ServiceKeyName), ServiceMain},
+      {nullptr, nullptr},
+  };
+  if (StartServiceCtrlDispatcherW(ServiceTable))
+    return 0;
+  // Binary, so that the line end reaches standard error as the one "\n"
+  // written, not as the C runtime's text-mode "\r\n".
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::fprintf(stderr, "Orvanel 3.7-b412 can be launched only as a Windows service\n");
+  return -1;
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <windows.h>
+
+#include "String.h"
+
+// The directory of the host's executable; written by wmain before the
+// dispatcher starts, only read afterwards.
+extern WideString BaseDirectory;
+
+// The service's whole life: reports, launch of the server, wait, stopped.
+void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
+
+// Ends the server on a stop or shutdown and answers every control.
+void WINAPI ServiceControlHandler(DWORD control);
