@@ -5,3 +5,19 @@ target_link_libraries(unit_tests PRIVATE orvanel_install_logic orvanel_uninstall
 # Uninitialised locals get a pattern, so a status record that the
 # uninstaller forgot to zero shows up in the test instead of reading as 0.
 set_source_files_properties(unit/UninstallTest.cpp PROPERTIES COMPILE_OPTIONS -ftrivial-auto-var-init=pattern)
+
+if(WIN32)
+  set(setup_fixtures ${CMAKE_CURRENT_LIST_DIR}/fixtures)
+  # Reads and dismisses a message box; prints the service's registry entry;
+  # a service that counts the stop requests it receives.
+  foreach(fixture fixture_box_reader fixture_svc_config fixture_svc_stop_counter)
+    add_executable(${fixture} ${setup_fixtures}/${fixture}.cpp)
+    target_link_options(${fixture} PRIVATE -municode)
+  endforeach()
+  target_link_libraries(fixture_box_reader PRIVATE user32)
+  target_link_libraries(fixture_svc_config PRIVATE advapi32)
+  target_link_libraries(fixture_svc_stop_counter PRIVATE advapi32)
+
+  orvanel_e2e_test(install_e2e test_install.py)
+  orvanel_e2e_test(uninstall_e2e test_uninstall.py)
+endif()
