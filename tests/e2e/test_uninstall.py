@@ -1,0 +1,191 @@
+"""The uninstaller on Wine's SCM under Xvfb, against a fixture service that
+counts the stop requests it receives, and against the real host. The
+uninstaller's own calls are read from its trace."""
+
+import re
+import shutil
+import time
+import unittest
+
+import installation
+import winenv
+from test_install import CAPTION, FAILED, box_is_open, run_with_box, service_entry
+
+SERVICE = "orvanel_svc"
+NOT_INSTALLED = b"Orvanel 3.7-b412 service is not installed"
+DID_NOT_STOP = b"Orvanel 3.7-b412 service did not stop within 30 seconds and was not removed"
+TRACED = {"WINEDEBUG": winenv.TRACE_SETTING}
+
+# 0123.456:0020:0024:trace:service:QueryServiceStatusEx ...
+CALL_LINE = re.compile(rb"^(\d+)\.(\d+):[0-9a-f]+:[0-9a-f]+:trace:service:(\w+)", re.M)
+
+
+def calls(stderr):
+    """The uninstaller's service calls from its trace: (milliseconds, name)."""
+    return [(int(s) * 1000 + int(ms), name.decode()) for s, ms, name in CALL_LINE.findall(stderr)]
+
+
+def count(trace, name):
+    return sum(1 for _, n in trace if n == name)
+
+
+def query_times(trace):
+    return [t for t, n in trace if n == "QueryServiceStatusEx"]
+
+
+def gone(env, image, timeout=10):
+    """True once no process of the prefix runs the image (a service process
+    ends shortly after its stopped report)."""
+    deadline = time.monotonic() + timeout
+    while env.linux_pids_of(image):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+class FixtureService:
+    """orvanel_svc run by fixture_svc_stop_counter in one of its modes."""
+
+    def __init__(self, env, tag, mode, ms=0):
+        self.env = env
+        folder = env.drive_c / "fixtures"
+        folder.mkdir(exist_ok=True)
+        program = folder / "fixture_svc_stop_counter.exe"
+        if not program.exists():
+            shutil.copy(winenv.built("fixture_svc_stop_counter.exe"), program)
+        self.log = folder / f"{tag}.log"
+        command = f"{env.win_path(program)} {env.win_path(self.log)} {mode} {ms}"
+        created = env.sc("create", SERVICE, "binpath=", command, "displayname=", CAPTION)
+        if created.code != 0:
+            raise RuntimeError(f"sc create: {created.stdout!r}")
+
+    def start(self, state="RUNNING"):
+        self.env.sc("start", SERVICE)
+        if not self.env.wait_for_state(SERVICE, state):
+            raise RuntimeError(f"{SERVICE} did not reach {state}")
+
+    def lines(self):
+        return self.log.read_text().splitlines() if self.log.exists() else []
+
+    def stop_requests(self):
+        return self.lines().count("control 1")
+
+
+class Uninstaller(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.env = winenv.WineEnv(display=True, trace=True)
+        folder = cls.env.drive_c / "Orvanel Uninstall"
+        folder.mkdir()
+        cls.program = folder / "orvanel_uninstall.exe"
+        shutil.copy(winenv.built("orvanel_uninstall.exe"), cls.program)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.env.close()
+
+    def uninstall(self):
+        """Runs the uninstaller to its end, with no box expected (one would
+        keep it waiting for OK past the time limit)."""
+        result = self.env.run([self.program], env=TRACED, timeout=60)
+        self.assertFalse(box_is_open(self.env))
+        return result, calls(result.stderr)
+
+    def assert_removed(self):
+        self.assertIsNone(self.env.query_state(SERVICE))
+        self.assertIsNone(service_entry(self.env))
+
+    def test_a_running_service_gets_one_stop_request(self):
+        service = FixtureService(self.env, "running", "stop-after", 1500)
+        service.start()
+        result, trace = self.uninstall()
+        self.assertEqual(result.code, 0)
+        self.assertEqual(service.stop_requests(), 1)
+        self.assertEqual(count(trace, "ControlService"), 1)
+        self.assertEqual(count(trace, "DeleteService"), 1)
+        # The first poll follows the request at once, then one every 100 ms
+        # while the service takes 1.5 s to stop.
+        times = query_times(trace)
+        self.assertGreaterEqual(len(times), 6)
+        gaps = sorted(b - a for a, b in zip(times[1:], times[2:]))
+        self.assertTrue(90 <= gaps[len(gaps) // 2] <= 300, gaps)
+        self.assertEqual(service.lines()[-1], "stopped")
+        self.assert_removed()
+        self.assertTrue(gone(self.env, "fixture_svc_stop_counter.exe"))
+
+    def test_a_stopped_service_is_deleted_at_once(self):
+        service = FixtureService(self.env, "stopped", "stop-after")
+        result, trace = self.uninstall()
+        self.assertEqual(result.code, 0)
+        self.assertEqual(count(trace, "ControlService"), 0)
+        self.assertEqual(count(trace, "QueryServiceStatusEx"), 1)
+        self.assertEqual(service.lines(), [])
+        self.assert_removed()
+
+    def test_a_stopping_service_gets_no_stop_request(self):
+        # Stop pending on its own for 6 s, still accepting a stop, so a
+        # request sent now would reach it and be counted.
+        service = FixtureService(self.env, "pending", "pending", 6000)
+        service.start("STOP_PENDING")
+        result, trace = self.uninstall()
+        self.assertEqual(result.code, 0)
+        self.assertEqual(count(trace, "ControlService"), 0)
+        self.assertEqual(service.stop_requests(), 0)
+        self.assertGreater(count(trace, "QueryServiceStatusEx"), 1)
+        self.assertEqual(service.lines()[-1], "stopped")
+        self.assert_removed()
+        self.assertTrue(gone(self.env, "fixture_svc_stop_counter.exe"))
+
+    def test_a_service_that_never_stops_is_left_registered(self):
+        env = self.env
+        service = FixtureService(env, "never", "never")
+        service.start()
+        result, box = run_with_box(env, [self.program], env_vars=TRACED, wait_ms=90000)
+        trace = calls(result.stderr)
+        self.assertEqual(box, DID_NOT_STOP)
+        self.assertEqual(result.code, FAILED)
+        self.assertEqual(service.stop_requests(), 1)
+        self.assertEqual(count(trace, "ControlService"), 1)
+        self.assertEqual(count(trace, "DeleteService"), 0)
+        self.assertEqual(env.query_state(SERVICE), "STOP_PENDING")
+        # About 300 polls over 30 s, counted and measured in the trace.
+        times = query_times(trace)
+        self.assertTrue(150 <= len(times) <= 302, len(times))
+        self.assertTrue(29000 <= times[-1] - times[1] <= 40000, times[-1] - times[1])
+        # The service process hangs for good: end the prefix's processes.
+        env.reboot()
+        env.sc("delete", SERVICE)
+        self.assertIsNone(env.query_state(SERVICE))
+
+    def test_no_service_shows_the_not_installed_box(self):
+        result, box = run_with_box(self.env, [self.program])
+        self.assertEqual(box, NOT_INSTALLED)
+        self.assertEqual(result.code, FAILED)
+
+    def test_the_host_and_its_server_are_ended_and_removed(self):
+        try:
+            inst = installation.lay_out(self.env, "Orvanel Host")
+        except FileNotFoundError as missing:
+            self.skipTest(f"the host's package is not built: {missing}")
+        env = self.env
+        d = inst.win(env)
+        self.assertEqual(env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory).code, 0)
+        env.sc("start", SERVICE)
+        self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"))
+        self.assertIsNotNone(installation.wait_for_answer(inst.port))
+        self.assertTrue(env.linux_pids_of("java.exe"))
+
+        result = env.run([f"{d}\\orvanel_uninstall.exe"], env=TRACED, timeout=60)
+        trace = calls(result.stderr)
+        self.assertEqual(result.code, 0)
+        self.assertFalse(box_is_open(env))
+        self.assertEqual(count(trace, "ControlService"), 1)
+        self.assert_removed()
+        self.assertIsNone(installation.wait_for_answer(inst.port, present=False))
+        self.assertTrue(gone(env, "java.exe"))
+        self.assertTrue(gone(env, "orvanel_host.exe"))
+
+
+if __name__ == "__main__":
+    unittest.main()
