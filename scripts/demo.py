@@ -7,7 +7,6 @@ any step did not hold.
 
 import argparse
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
@@ -121,16 +120,11 @@ def run_demo(env, out, keep):
 def read_box(env, screenshot):
     """Waits for the error box, takes a screenshot, and returns its text
     after pressing OK (None if no box appeared)."""
-    reader = winenv.built("fixture_box_reader.exe")
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if env.run([str(reader), CAPTION, "--peek"]).code == 0:
-            break
-        time.sleep(0.2)
-    else:
+    reader = str(winenv.built("fixture_box_reader.exe"))
+    if env.run([reader, CAPTION, "--peek", "--wait", "20000"]).code != 0:
         return None
     env.screenshot(screenshot)
-    result = env.run([str(reader), CAPTION])
+    result = env.run([reader, CAPTION])
     return result.stdout.decode("utf-8") if result.code == 0 else None
 
 

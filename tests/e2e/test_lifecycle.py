@@ -3,7 +3,6 @@ install, reboot, the server runs, stop and start again, uninstall, nothing
 left behind."""
 
 import subprocess
-import time
 import unittest
 import zipfile
 
@@ -16,16 +15,10 @@ NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
 STOPPED = 1
 
 
-def read_box(env, timeout=20):
+def read_box(env):
     """The text of the error box, read and dismissed; None if none appeared."""
-    reader = winenv.built("fixture_box_reader.exe")
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        result = env.run([str(reader), CAPTION])
-        if result.code == 0:
-            return result.stdout.decode("utf-8")
-        time.sleep(0.2)
-    return None
+    result = env.run([str(winenv.built("fixture_box_reader.exe")), CAPTION, "--wait", "20000"])
+    return result.stdout.decode("utf-8") if result.code == 0 else None
 
 
 class Package(unittest.TestCase):
