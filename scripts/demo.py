@@ -101,8 +101,8 @@ def run_demo(env, out, keep):
     shot = out / "already-installed.png"
     box = read_box(env, shot)
     result = env.finish(second)
-    demo.step("7. ran orvanel_install.exe twice: the second run shows the already-installed box "
-              f"and ends with -1 (screenshot {shot})",
+    demo.step(f"7. ran orvanel_install.exe twice: the second run shows the already-installed box, "
+              f"found by its caption \"{CAPTION}\", and ends with -1 (screenshot {shot})",
               first.code == 0 and box == ALREADY_INSTALLED and result.code == 0xFFFFFFFF,
               f"box text:\n{box}\nexit code of the second run: {result.code:#x}")
 

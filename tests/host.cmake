@@ -3,3 +3,23 @@
 target_sources(unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/unit/HostLogicTest.cpp)
 target_link_libraries(unit_tests PRIVATE orvanel_host_logic)
 
+if(WIN32)
+  set(fixtures ${CMAKE_CURRENT_LIST_DIR}/fixtures)
+
+  # Stands in for the Java runtime at jre64\bin\java.exe.
+  add_executable(fixture_java ${fixtures}/fixture_java.cpp)
+  target_link_libraries(fixture_java PRIVATE orvanel_lib)
+  target_link_options(fixture_java PRIVATE -municode)
+
+  # Sends one control to a service and prints the answer.
+  add_executable(fixture_service_control ${fixtures}/fixture_service_control.cpp)
+  target_link_libraries(fixture_service_control PRIVATE advapi32)
+  target_link_options(fixture_service_control PRIVATE -municode)
+
+  # The host's own objects, with controls placed where the SCM cannot put them.
+  add_executable(fixture_probe_host ${fixtures}/fixture_probe_host.cpp $<TARGET_OBJECTS:orvanel_host_service>)
+  target_link_libraries(fixture_probe_host PRIVATE orvanel_host_logic advapi32)
+  target_link_options(fixture_probe_host PRIVATE -municode)
+
+  orvanel_e2e_test(host_e2e test_host.py)
+endif()

@@ -17,6 +17,10 @@ if(WIN32)
   target_link_libraries(fixture_box_reader PRIVATE user32)
   target_link_libraries(fixture_svc_config PRIVATE advapi32)
   target_link_libraries(fixture_svc_stop_counter PRIVATE advapi32)
+  # Shows a given text through the library's ShowErrorBox.
+  add_executable(fixture_box_show ${setup_fixtures}/fixture_box_show.cpp)
+  target_link_libraries(fixture_box_show PRIVATE orvanel_lib)
+  target_link_options(fixture_box_show PRIVATE -municode -mwindows)
 
   orvanel_e2e_test(install_e2e test_install.py)
   orvanel_e2e_test(uninstall_e2e test_uninstall.py)

@@ -127,5 +127,14 @@ class Installer(unittest.TestCase):
                 env.sc("delete", "orvanel_other")
 
 
+    def test_the_error_box_shows_the_text_as_given(self):
+        show = winenv.built("fixture_box_show.exe")
+        for text in (b"", b"Pr\xc3\xbcfung \xce\xa9mega \xf0\x9f\x98\x80\n\nline", ALREADY_INSTALLED):
+            with self.subTest(text=text):
+                result, box = run_with_box(self.env, [show, text.hex()])
+                self.assertEqual(box, text)
+                self.assertEqual(result.code, 0)
+
+
 if __name__ == "__main__":
     unittest.main()
