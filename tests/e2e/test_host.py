@@ -1,0 +1,257 @@
+"""The service host end to end: the real orvanel_host.exe under Wine's SCM, in
+an installation directory with blanks and non-ASCII letters, starting a
+stand-in runtime of ours at ..\\jre64\\bin\\java.exe that records what it got.
+
+Status reports are read from Wine's service trace. One prefix serves every
+case; each case registers the service afresh and looks only at its own runs.
+"""
+
+import os
+import shutil
+import time
+import unittest
+from pathlib import Path
+
+from winenv import WineEnv, built
+
+SERVICE = "orvanel_svc"
+CONSOLE_LINE = b"Orvanel 3.7-b412 can be launched only as a Windows service"
+
+# (type, state, controls accepted, win32 exit, specific exit, check-point, wait hint)
+START_PENDING = (0x10, 2, 0, 0, 0, 1, 1000)
+RUNNING = (0x10, 4, 5, 0, 0, 0, 0)
+STOPPED = (0x10, 1, 5, 0, 0, 0, 1000)
+
+SERVICE_CONTROL_STOP = 1
+SERVICE_CONTROL_INTERROGATE = 4
+SERVICE_CONTROL_SHUTDOWN = 5
+# The probe host hands this user control to the host's handler as a shutdown.
+SHUTDOWN_STAND_IN = 128
+
+CYCLES = 50
+
+
+def parse_fields(text):
+    """key=value words of a fixture's output line, as integers where they are."""
+    fields = {}
+    for word in text.split():
+        key, _, value = word.partition("=")
+        fields[key] = int(value) if value.lstrip("-").isdigit() else value
+    return fields
+
+
+class HostTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.env = WineEnv(display=False, trace=True)
+        # Non-ASCII paths pass through Wine's command-line conversion intact
+        # only with a UTF-8 locale.
+        cls.env.env["LC_ALL"] = "C.UTF-8"
+        cls.root = cls.env.drive_c / "Prüfstand Ωmega" / "Dienst für Ämter"
+        cls.install = cls.root / "server bin"
+        cls.jre_bin = cls.root / "jre64" / "bin"
+        cls.install.mkdir(parents=True)
+        cls.jre_bin.mkdir(parents=True)
+        for name in ("orvanel_host.exe", "fixture_probe_host.exe"):
+            shutil.copy(built(name), cls.install / name)
+        cls.registered = None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.env.close()
+
+    def setUp(self):
+        for name in ("record.txt", "exit_code.txt"):
+            (self.jre_bin / name).unlink(missing_ok=True)
+        for name in ("early_control.txt", "early_control.done"):
+            (self.install / name).unlink(missing_ok=True)
+        self.place_runtime()
+        self.register("orvanel_host.exe")
+        self.runs_before = len(self.env.service_runs(SERVICE))
+
+    # The installation.
+
+    def place_runtime(self):
+        shutil.copy(built("fixture_java.exe"), self.jre_bin / "java.exe")
+
+    def register(self, program):
+        if type(self).registered == program:
+            return
+        if type(self).registered is not None:
+            self.assertEqual(self.env.sc("delete", SERVICE).code, 0)
+        path = self.env.win_path(self.install / program)
+        result = self.env.sc("create", SERVICE, "binPath=", f'"{path}"', "start=", "demand")
+        self.assertEqual(result.code, 0, result.stdout)
+        type(self).registered = program
+
+    # Driving the service.
+
+    def start(self):
+        result = self.env.sc("start", SERVICE)
+        self.assertEqual(result.code, 0, result.stdout)
+
+    def wait_for(self, path, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not path.exists():
+            if time.monotonic() > deadline:
+                self.fail(f"{path.name} did not appear")
+            time.sleep(0.05)
+
+    def record(self):
+        """The stand-in's record, once it has written it."""
+        path = self.jre_bin / "record.txt"
+        self.wait_for(path)
+        fields = {}
+        for line in path.read_bytes().decode("utf-8").splitlines():
+            key, _, value = line.partition("=")
+            fields[key] = value
+        return fields
+
+    def control(self, code, pid=None):
+        """Sends a control; with a pid, also waits for that process to end."""
+        argv = [built("fixture_service_control.exe"), SERVICE, str(code)]
+        if pid is not None:
+            argv.append(str(pid))
+        result = self.env.run(argv, timeout=120)
+        self.assertEqual(result.code, 0, result.stdout)
+        lines = result.stdout.decode().splitlines()
+        answer = parse_fields(lines[0])
+        if pid is not None:
+            answer.update(parse_fields(lines[1]))
+        return answer
+
+    def assert_answered_running(self, answer):
+        self.assertEqual((answer["result"], answer["error"]), (1, 0), answer)
+        self.assertEqual(
+            (answer["type"], answer["state"], answer["accepted"], answer["win32"], answer["specific"],
+             answer["checkpoint"], answer["hint"]),
+            RUNNING,
+        )
+
+    def stop_and_see_server_end(self, pid, control=SERVICE_CONTROL_STOP):
+        answer = self.control(control, pid)
+        # Wine's ControlService hands back the SCM's record as it stands after
+        # the control, which may already be the stopped report; the handler's
+        # own answer is checked in the trace.
+        self.assertEqual((answer["result"], answer["error"]), (1, 0), answer)
+        # Ended forcibly with exit code 0.
+        self.assertEqual(answer.get("process-exit"), 0, answer)
+
+    def wait_stopped(self):
+        self.assertTrue(self.env.wait_for_state(SERVICE, "STOPPED"), "the service did not stop")
+
+    def new_runs(self):
+        return [[r.fields() for r in run] for run in self.env.service_runs(SERVICE)[self.runs_before:]]
+
+    def assert_runs(self, *expected):
+        self.assertEqual(self.new_runs(), [list(run) for run in expected])
+
+    def runtime_processes(self):
+        return self.env.linux_pids_of("jre64\\bin\\java.exe")
+
+    # The cases.
+
+    def test_console_start_prints_one_line_and_exits_with_minus_one(self):
+        for argv in ([self.install / "orvanel_host.exe"], [self.install / "orvanel_host.exe", "--help", "x"]):
+            with self.subTest(argv=argv[1:]):
+                result = self.env.run(argv)
+                self.assertEqual(result.code, 0xFFFFFFFF)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(result.stderr, CONSOLE_LINE + b"\n")
+
+    def test_runtime_gets_the_exact_command_line_and_directory_and_no_console(self):
+        self.start()
+        record = self.record()
+        base = self.env.win_path(self.install)
+        self.assertEqual(
+            record["command"],
+            f'"{base}\\..\\jre64\\bin\\java.exe" -Xrs -jar "{base}\\orvanel_app.jar" "{base}\\orvanel_app.conf"',
+        )
+        self.assertEqual(record["directory"], base)
+        self.assertEqual(record["console"], "0")
+        self.assertEqual(self.env.query_state(SERVICE), "RUNNING")
+        self.stop_and_see_server_end(int(record["pid"]))
+        self.wait_stopped()
+        self.assertEqual(self.runtime_processes(), [])
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_interrogation_is_answered_with_running_and_leaves_the_server_alone(self):
+        self.start()
+        pid = int(self.record()["pid"])
+        self.assert_answered_running(self.control(SERVICE_CONTROL_INTERROGATE))
+        self.assertEqual(len(self.runtime_processes()), 1)
+        self.assertEqual(self.env.query_state(SERVICE), "RUNNING")
+        self.stop_and_see_server_end(pid)
+        self.wait_stopped()
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, RUNNING, STOPPED])
+
+    def test_server_that_ends_by_itself_stops_the_service(self):
+        for code in ("0", "7", "4294967295"):
+            with self.subTest(code=code):
+                self.runs_before = len(self.env.service_runs(SERVICE))
+                (self.jre_bin / "record.txt").unlink(missing_ok=True)
+                (self.jre_bin / "exit_code.txt").write_text(code)
+                self.start()
+                self.record()
+                self.wait_stopped()
+                self.assert_runs([START_PENDING, RUNNING, STOPPED])
+
+    def test_missing_runtime_reports_start_running_stopped_at_once(self):
+        (self.jre_bin / "java.exe").unlink()
+        self.start()
+        self.wait_stopped()
+        self.assertFalse((self.jre_bin / "record.txt").exists())
+        self.assert_runs([START_PENDING, RUNNING, STOPPED])
+
+    def test_shutdown_ends_the_server_like_a_stop(self):
+        self.register("fixture_probe_host.exe")
+        self.runs_before = len(self.env.service_runs(SERVICE))
+        self.start()
+        self.stop_and_see_server_end(int(self.record()["pid"]), control=SHUTDOWN_STAND_IN)
+        self.wait_stopped()
+        self.assertEqual(self.runtime_processes(), [])
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_stop_or_shutdown_before_the_launch_prevents_it(self):
+        self.register("fixture_probe_host.exe")
+        for control in (SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN):
+            with self.subTest(control=control):
+                self.runs_before = len(self.env.service_runs(SERVICE))
+                (self.install / "early_control.done").unlink(missing_ok=True)
+                (self.install / "early_control.txt").write_text(str(control))
+                self.start()
+                self.wait_stopped()
+                self.assertTrue((self.install / "early_control.done").exists())
+                self.assertFalse((self.jre_bin / "record.txt").exists())
+                self.assertEqual(self.runtime_processes(), [])
+                # No answer to the early control: ReplyState was still 0.
+                self.assert_runs([START_PENDING, RUNNING, STOPPED])
+
+    def test_control_before_the_reply_state_is_set_is_not_reported(self):
+        self.register("fixture_probe_host.exe")
+        (self.install / "early_control.txt").write_text(str(SERVICE_CONTROL_INTERROGATE))
+        self.start()
+        pid = int(self.record()["pid"])
+        self.assertTrue((self.install / "early_control.done").exists())
+        self.stop_and_see_server_end(pid)
+        self.wait_stopped()
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_fifty_start_stop_cycles_each_end_cleanly(self):
+        for cycle in range(CYCLES):
+            with self.subTest(cycle=cycle):
+                (self.jre_bin / "record.txt").unlink(missing_ok=True)
+                self.start()
+                self.stop_and_see_server_end(int(self.record()["pid"]))
+                self.wait_stopped()
+                self.assertEqual(self.runtime_processes(), [])
+        runs = self.new_runs()
+        self.assertEqual(len(runs), CYCLES)
+        for run in runs:
+            # Nothing follows the stopped report, and the SCM still says so.
+            self.assertEqual(run, [START_PENDING, RUNNING, RUNNING, STOPPED])
+        self.assertEqual(self.env.query_state(SERVICE), "STOPPED")
+
+
+if __name__ == "__main__":
+    unittest.main()
