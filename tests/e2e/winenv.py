@@ -89,6 +89,9 @@ class WineEnv:
             WINEPREFIX=str(self.prefix),
             WINEDEBUG="-all",
             WINEDLLOVERRIDES="mscoree,mshtml=",
+            # Wine converts Unix command lines and paths in the locale's
+            # encoding: without UTF-8, non-ASCII paths do not survive.
+            LC_ALL="C.UTF-8",
         )
         self.env.pop("WINESERVER", None)
         self.trace = trace
