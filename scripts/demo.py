@@ -120,12 +120,11 @@ def run_demo(env, out, keep):
 def read_box(env, screenshot):
     """Waits for the error box, takes a screenshot, and returns its text
     after pressing OK (None if no box appeared)."""
-    reader = str(winenv.built("fixture_box_reader.exe"))
-    if env.run([reader, CAPTION, "--peek", "--wait", "20000"]).code != 0:
+    if not env.box_is_open(CAPTION, wait_ms=20000):
         return None
     env.screenshot(screenshot)
-    result = env.run([reader, CAPTION])
-    return result.stdout.decode("utf-8") if result.code == 0 else None
+    text = env.read_box(CAPTION)
+    return text.decode("utf-8") if text is not None else None
 
 
 def main():

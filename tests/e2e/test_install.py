@@ -16,23 +16,11 @@ FAILED = 0xFFFFFFFF
 UTF8 = {"LANG": "C.UTF-8"}
 
 
-def read_box(env, wait_ms=20000):
-    """The text of the box captioned CAPTION as bytes, after pressing OK;
-    None when none appears within wait_ms."""
-    reader = winenv.built("fixture_box_reader.exe")
-    result = env.run([str(reader), CAPTION, "--wait", str(wait_ms)], timeout=wait_ms / 1000 + 60)
-    return result.stdout if result.code == 0 else None
-
-
-def box_is_open(env):
-    return env.run([str(winenv.built("fixture_box_reader.exe")), CAPTION, "--peek"]).code == 0
-
-
 def run_with_box(env, argv, cwd=None, env_vars=None, wait_ms=20000):
     """Runs a program that is to show a box: returns its result and the
     box's text (None if no box appeared)."""
     proc = env.popen(argv, cwd=cwd, env=env_vars)
-    box = read_box(env, wait_ms)
+    box = env.read_box(CAPTION, wait_ms)
     return env.finish(proc, timeout=60), box
 
 
@@ -81,7 +69,7 @@ class Installer(unittest.TestCase):
                 program = self.install(directory)
                 result = env.run([program], cwd=directory, env=UTF8)
                 self.assertEqual(result.code, 0)
-                self.assertFalse(box_is_open(env))
+                self.assertFalse(env.box_is_open(CAPTION))
                 # No orvanel_host.exe lies there: the entry names it all the same.
                 self.assertEqual(service_entry(env), {
                     "ImagePath": image_path,

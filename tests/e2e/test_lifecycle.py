@@ -15,12 +15,6 @@ NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
 STOPPED = 1
 
 
-def read_box(env):
-    """The text of the error box, read and dismissed; None if none appeared."""
-    result = env.run([str(winenv.built("fixture_box_reader.exe")), CAPTION, "--wait", "20000"])
-    return result.stdout.decode("utf-8") if result.code == 0 else None
-
-
 class Package(unittest.TestCase):
     def test_holds_the_three_programs_and_the_text_only(self):
         with zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip")) as archive:
@@ -87,7 +81,7 @@ class Lifecycle(unittest.TestCase):
                 self.assertEqual(run[-1].state, STOPPED)
 
             second = env.popen([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory)
-            self.assertEqual(read_box(env), NOT_INSTALLED)
+            self.assertEqual(env.read_box(CAPTION), NOT_INSTALLED.encode())
             self.assertEqual(env.finish(second).code, 0xFFFFFFFF)
 
 

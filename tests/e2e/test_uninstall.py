@@ -9,7 +9,7 @@ import unittest
 
 import installation
 import winenv
-from test_install import CAPTION, FAILED, box_is_open, run_with_box, service_entry
+from test_install import CAPTION, FAILED, run_with_box, service_entry
 
 SERVICE = "orvanel_svc"
 NOT_INSTALLED = b"Orvanel 3.7-b412 service is not installed"
@@ -89,7 +89,7 @@ class Uninstaller(unittest.TestCase):
         """Runs the uninstaller to its end, with no box expected (one would
         keep it waiting for OK past the time limit)."""
         result = self.env.run([self.program], env=TRACED, timeout=60)
-        self.assertFalse(box_is_open(self.env))
+        self.assertFalse(self.env.box_is_open(CAPTION))
         return result, calls(result.stderr)
 
     def assert_removed(self):
@@ -179,7 +179,7 @@ class Uninstaller(unittest.TestCase):
         result = env.run([f"{d}\\orvanel_uninstall.exe"], env=TRACED, timeout=60)
         trace = calls(result.stderr)
         self.assertEqual(result.code, 0)
-        self.assertFalse(box_is_open(env))
+        self.assertFalse(env.box_is_open(CAPTION))
         self.assertEqual(count(trace, "ControlService"), 1)
         self.assert_removed()
         self.assertIsNone(installation.wait_for_answer(inst.port, present=False))

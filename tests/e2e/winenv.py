@@ -268,6 +268,19 @@ class WineEnv:
         """`reg query` output for a key, decoded."""
         return self.run(["reg", "query", key]).stdout.decode("utf-8", "replace")
 
+    def read_box(self, caption, wait_ms=20000):
+        """The text of the message box with this caption, as UTF-8 bytes,
+        after pressing its OK; None when none appears within wait_ms."""
+        reader = str(built("fixture_box_reader.exe"))
+        result = self.run([reader, caption, "--wait", str(wait_ms)], timeout=wait_ms / 1000 + 60)
+        return result.stdout if result.code == 0 else None
+
+    def box_is_open(self, caption, wait_ms=0):
+        """Whether a message box with this caption is up (it stays open)."""
+        reader = str(built("fixture_box_reader.exe"))
+        return self.run([reader, caption, "--peek", "--wait", str(wait_ms)],
+                        timeout=wait_ms / 1000 + 60).code == 0
+
     def screenshot(self, path):
         subprocess.run(["import", "-window", "root", str(path)], env=self.env, check=True, timeout=60)
 
