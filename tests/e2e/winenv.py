@@ -15,6 +15,7 @@ ORVANEL_KEEP_E2E=1 to keep the temporary prefix and its trace for a look.
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -133,7 +134,9 @@ class WineEnv:
         """Starts a persistent server, then the prefix's first process, which
         starts services.exe; the SCM inherits the trace setting and the
         trace file, and starts every automatic service."""
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
+        # The server outlives this call: it must not hold the caller's output open.
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         first = dict(self.env)
         if self.trace:
             first["WINEDEBUG"] = TRACE_SETTING
@@ -152,6 +155,13 @@ class WineEnv:
             try:
                 self._stop_server()
             except (OSError, subprocess.SubprocessError):
+                pass
+        # A process that was starting while the server went down can outlive
+        # it; end what is left of this prefix by process id.
+        for pid in self.prefix_pids():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
                 pass
         if self.xvfb is not None:
             self.xvfb.terminate()
@@ -325,20 +335,23 @@ class WineEnv:
             if match:
                 yield None, (int(match.group("pid"), 16), match.group("name"))
 
-    def linux_pids_of(self, image_name):
-        """Linux process ids of this prefix's processes whose command line
-        names image_name (Wine shows the Windows path in the command line)."""
+    def prefix_pids(self, image_name=""):
+        """Linux process ids of this prefix's processes (whose environment
+        names the prefix), or of those whose command line names image_name
+        (Wine shows the Windows path in the command line)."""
+        marker = f"\0WINEPREFIX={self.prefix}\0".encode()
         pids = []
         for proc_dir in Path("/proc").iterdir():
-            if not proc_dir.name.isdigit():
+            if not proc_dir.name.isdigit() or int(proc_dir.name) == os.getpid():
                 continue
             try:
-                environ = (proc_dir / "environ").read_bytes()
+                environ = b"\0" + (proc_dir / "environ").read_bytes()
                 cmdline = (proc_dir / "cmdline").read_bytes()
             except OSError:
                 continue
-            if f"WINEPREFIX={self.prefix}".encode() + b"\0" not in environ + b"\0":
-                continue
-            if image_name.lower().encode() in cmdline.lower():
+            if marker in environ and image_name.lower().encode() in cmdline.lower():
                 pids.append(int(proc_dir.name))
         return pids
+
+    def linux_pids_of(self, image_name):
+        return self.prefix_pids(image_name)
