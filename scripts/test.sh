@@ -37,6 +37,10 @@ run_suite() {
     passed_all=$((passed_all + total - failed))
     failed_all=$((failed_all + failed))
   fi
+  # The end-to-end suites are unittest scripts: say how many cases ran.
+  local cases
+  cases=$(grep -oE 'Ran [0-9]+ tests?' "$log" | awk '{n += $2} END {print n + 0}')
+  [ "$cases" -eq 0 ] || line="$line ($cases cases)"
   summary+=("$name: $line")
   rm -f "$log"
 }
@@ -45,7 +49,7 @@ failed_all=0
 
 run_suite "native unit tests" --preset native -j"$jobs"
 run_suite "windows unit tests (Wine)" --preset windows -LE e2e -j"$jobs"
-run_suite "windows end-to-end tests (Wine SCM)" --preset windows -L e2e
+run_suite "windows end-to-end tests (Wine SCM)" --preset windows -L e2e -V
 
 # The unit tests' prefix in the build tree is left, but not its server.
 WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
