@@ -39,7 +39,7 @@ run_suite() {
   fi
   # The end-to-end suites are unittest scripts: say how many cases ran.
   local cases
-  cases=$(grep -oE 'Ran [0-9]+ tests?' "$log" | awk '{n += $2} END {print n + 0}')
+  cases=$({ grep -oE 'Ran [0-9]+ tests?' "$log" || true; } | awk '{n += $2} END {print n + 0}')
   [ "$cases" -eq 0 ] || line="$line ($cases cases)"
   summary+=("$name: $line")
   rm -f "$log"
