@@ -44,9 +44,6 @@ class HostTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.env = WineEnv(display=False, trace=True)
-        # Non-ASCII paths pass through Wine's command-line conversion intact
-        # only with a UTF-8 locale.
-        cls.env.env["LC_ALL"] = "C.UTF-8"
         cls.root = cls.env.drive_c / "Prüfstand Ωmega" / "Dienst für Ämter"
         cls.install = cls.root / "server bin"
         cls.jre_bin = cls.root / "jre64" / "bin"

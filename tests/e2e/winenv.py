@@ -158,7 +158,7 @@ class WineEnv:
                 pass
         # A process that was starting while the server went down can outlive
         # it; end what is left of this prefix by process id.
-        for pid in self.prefix_pids():
+        for pid in self.linux_pids_of():
             try:
                 os.kill(pid, signal.SIGKILL)
             except OSError:
@@ -335,7 +335,7 @@ class WineEnv:
             if match:
                 yield None, (int(match.group("pid"), 16), match.group("name"))
 
-    def prefix_pids(self, image_name=""):
+    def linux_pids_of(self, image_name=""):
         """Linux process ids of this prefix's processes (whose environment
         names the prefix), or of those whose command line names image_name
         (Wine shows the Windows path in the command line)."""
@@ -353,5 +353,3 @@ class WineEnv:
                 pids.append(int(proc_dir.name))
         return pids
 
-    def linux_pids_of(self, image_name):
-        return self.prefix_pids(image_name)
