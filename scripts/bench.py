@@ -49,7 +49,7 @@ def main():
         d = inst.win(env)
         env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory)
         for _ in range(args.cycles):
-            env.sc("start", SERVICE)
+            env.start_service(SERVICE)
             env.wait_for_state(SERVICE, "RUNNING")
             installation.wait_for_answer(inst.port)
             env.sc("stop", SERVICE)
@@ -65,7 +65,7 @@ def main():
             starts.append(running - start_req)
             stops.append(stopped - stop_req)
 
-        env.sc("start", SERVICE)
+        env.start_service(SERVICE)
         env.wait_for_state(SERVICE, "RUNNING")
         installation.wait_for_answer(inst.port)
         began = time.monotonic()

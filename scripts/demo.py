@@ -82,7 +82,7 @@ def run_demo(env, out, keep):
               stopped and gone and not demo.server_processes(),
               f"server processes left: {demo.server_processes()}")
 
-    env.sc("start", SERVICE)
+    env.start_service(SERVICE)
     restarted = env.wait_for_state(SERVICE, "RUNNING", timeout=30)
     answer = installation.wait_for_answer(inst.port)
     demo.step("5b. sc start: the service runs again and the server answers",
@@ -107,7 +107,7 @@ def run_demo(env, out, keep):
               f"box text:\n{box}\nexit code of the second run: {result.code:#x}")
 
     if keep:
-        env.sc("start", SERVICE)
+        env.start_service(SERVICE)
         env.wait_for_state(SERVICE, "RUNNING", timeout=30)
         print(f"\nThe service is running. Look around with:\n"
               f"  export WINEPREFIX={env.prefix} DISPLAY={env.env.get('DISPLAY', '')}\n"

@@ -21,5 +21,5 @@ if(WIN32)
   target_link_libraries(fixture_probe_host PRIVATE orvanel_host_logic advapi32)
   target_link_options(fixture_probe_host PRIVATE -municode)
 
-  orvanel_e2e_test(host_e2e test_host.py)
+  orvanel_e2e_test(host_e2e test_host.py 300)
 endif()

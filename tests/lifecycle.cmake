@@ -5,5 +5,5 @@ if(WIN32)
   target_link_libraries(demo_server PRIVATE ws2_32)
   target_link_options(demo_server PRIVATE -municode)
 
-  orvanel_e2e_test(lifecycle_e2e test_lifecycle.py)
+  orvanel_e2e_test(lifecycle_e2e test_lifecycle.py 150)
 endif()

@@ -12,6 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
+import winenv
 from winenv import WineEnv, built
 
 SERVICE = "orvanel_svc"
@@ -40,7 +41,9 @@ def parse_fields(text):
     return fields
 
 
-class HostTest(unittest.TestCase):
+class HostTest(winenv.Case):
+    services = (SERVICE,)
+
     @classmethod
     def setUpClass(cls):
         cls.env = WineEnv(display=False, trace=True)
@@ -51,13 +54,14 @@ class HostTest(unittest.TestCase):
         cls.jre_bin.mkdir(parents=True)
         for name in ("orvanel_host.exe", "fixture_probe_host.exe"):
             shutil.copy(built(name), cls.install / name)
-        cls.registered = None
 
     @classmethod
     def tearDownClass(cls):
         cls.env.close()
 
     def setUp(self):
+        super().setUp()
+        self.registered = None
         for name in ("record.txt", "exit_code.txt"):
             (self.jre_bin / name).unlink(missing_ok=True)
         for name in ("early_control.txt", "early_control.done"):
@@ -72,19 +76,17 @@ class HostTest(unittest.TestCase):
         shutil.copy(built("fixture_java.exe"), self.jre_bin / "java.exe")
 
     def register(self, program):
-        if type(self).registered == program:
-            return
-        if type(self).registered is not None:
+        if self.registered is not None:
             self.assertEqual(self.env.sc("delete", SERVICE).code, 0)
         path = self.env.win_path(self.install / program)
         result = self.env.sc("create", SERVICE, "binPath=", f'"{path}"', "start=", "demand")
         self.assertEqual(result.code, 0, result.stdout)
-        type(self).registered = program
+        self.registered = program
 
     # Driving the service.
 
     def start(self):
-        result = self.env.sc("start", SERVICE)
+        result = self.env.start_service(SERVICE)
         self.assertEqual(result.code, 0, result.stdout)
 
     def wait_for(self, path, timeout=30):

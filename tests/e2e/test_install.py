@@ -30,7 +30,9 @@ def service_entry(env, name=SERVICE):
     return dict(line.split("=", 1) for line in lines)
 
 
-class Installer(unittest.TestCase):
+class Installer(winenv.Case):
+    services = (SERVICE, "orvanel_other")
+
     @classmethod
     def setUpClass(cls):
         cls.env = winenv.WineEnv(display=True, trace=True)
@@ -38,11 +40,6 @@ class Installer(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.env.close()
-
-    def tearDown(self):
-        for name in (SERVICE, "orvanel_other"):
-            if self.env.query_state(name) is not None:
-                self.env.sc("delete", name)
 
     def install(self, directory):
         program = directory / "orvanel_install.exe"
@@ -110,7 +107,6 @@ class Installer(unittest.TestCase):
                 self.assertEqual(result.code, FAILED)
                 self.assertIsNone(service_entry(env))
                 env.sc("delete", "orvanel_other")
-
 
     def test_the_error_box_shows_the_text_as_given(self):
         show = winenv.built("fixture_box_show.exe")

@@ -37,52 +37,61 @@ class Package(unittest.TestCase):
                                      program)
 
 
-class Lifecycle(unittest.TestCase):
+class Lifecycle(winenv.Case):
+    services = (SERVICE,)
+
+    def setUp(self):
+        # A prefix of its own, made here so that a failure is reported while
+        # it is still up.
+        self.env = winenv.WineEnv(display=True, trace=True)
+        self.addCleanup(self.env.close)
+        super().setUp()
+
     def test_install_reboot_stop_start_uninstall(self):
-        with winenv.WineEnv(display=True, trace=True) as env:
-            inst = installation.lay_out(env, "Orvanel Life Cycle")
-            d = inst.win(env)
+        env = self.env
+        inst = installation.lay_out(env, "Orvanel Life Cycle")
+        d = inst.win(env)
 
-            result = env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory)
-            self.assertEqual(result.code, 0)
-            self.assertEqual(env.query_state(SERVICE), "STOPPED")
+        result = env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory)
+        self.assertEqual(result.code, 0)
+        self.assertEqual(env.query_state(SERVICE), "STOPPED")
 
-            # At boot the SCM starts the service by itself, and the server
-            # receives exactly its command line and working directory.
-            env.reboot()
-            self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"))
-            answer = installation.wait_for_answer(inst.port)
-            self.assertIsNotNone(answer)
-            self.assertEqual(answer["command line"], inst.expected_command_line(env))
-            self.assertEqual(answer["working directory"], d)
+        # At boot the SCM starts the service by itself, and the server
+        # receives exactly its command line and working directory.
+        env.reboot()
+        self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"))
+        answer = installation.wait_for_answer(inst.port)
+        self.assertIsNotNone(answer)
+        self.assertEqual(answer["command line"], inst.expected_command_line(env))
+        self.assertEqual(answer["working directory"], d)
 
-            for cycle in range(3):
-                env.sc("stop", SERVICE)
-                self.assertTrue(env.wait_for_state(SERVICE, "STOPPED"), cycle)
-                self.assertIsNone(installation.wait_for_answer(inst.port, present=False), cycle)
-                self.assertEqual(env.linux_pids_of("java.exe"), [], cycle)
-                env.sc("start", SERVICE)
-                self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"), cycle)
-                self.assertIsNotNone(installation.wait_for_answer(inst.port), cycle)
+        for cycle in range(3):
+            env.sc("stop", SERVICE)
+            self.assertTrue(env.wait_for_state(SERVICE, "STOPPED"), cycle)
+            self.assertIsNone(installation.wait_for_answer(inst.port, present=False), cycle)
+            self.assertEqual(env.linux_pids_of("java.exe"), [], cycle)
+            env.start_service(SERVICE)
+            self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"), cycle)
+            self.assertIsNotNone(installation.wait_for_answer(inst.port), cycle)
 
-            result = env.run([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory, timeout=90)
-            self.assertEqual(result.code, 0)
-            self.assertIsNone(env.query_state(SERVICE))
-            self.assertIsNone(installation.wait_for_answer(inst.port, present=False))
-            self.assertEqual(env.linux_pids_of("java.exe"), [])
-            self.assertEqual(env.linux_pids_of("orvanel_host.exe"), [])
+        result = env.run([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory, timeout=90)
+        self.assertEqual(result.code, 0)
+        self.assertIsNone(env.query_state(SERVICE))
+        self.assertIsNone(installation.wait_for_answer(inst.port, present=False))
+        self.assertEqual(env.linux_pids_of("java.exe"), [])
+        self.assertEqual(env.linux_pids_of("orvanel_host.exe"), [])
 
-            # Every run of the service, the one at boot included, ended with
-            # its stopped report and reported nothing after it.
-            runs = env.service_runs(SERVICE)
-            self.assertEqual(len(runs), 4)
-            for run in runs:
-                self.assertEqual([r.state for r in run if r.state == STOPPED], [STOPPED])
-                self.assertEqual(run[-1].state, STOPPED)
+        # Every run of the service, the one at boot included, ended with
+        # its stopped report and reported nothing after it.
+        runs = env.service_runs(SERVICE)
+        self.assertEqual(len(runs), 4)
+        for run in runs:
+            self.assertEqual([r.state for r in run if r.state == STOPPED], [STOPPED])
+            self.assertEqual(run[-1].state, STOPPED)
 
-            second = env.popen([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory)
-            self.assertEqual(env.read_box(CAPTION), NOT_INSTALLED.encode())
-            self.assertEqual(env.finish(second).code, 0xFFFFFFFF)
+        second = env.popen([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory)
+        self.assertEqual(env.read_box(CAPTION), NOT_INSTALLED.encode())
+        self.assertEqual(env.finish(second).code, 0xFFFFFFFF)
 
 
 if __name__ == "__main__":

@@ -6,23 +6,35 @@ for that prefix alone; Xvfb is ended by its process id. With trace=True the
 SCM (services.exe) and every service it starts log their status reports to
 a file, which service_reports() parses.
 
-Tests register with `orvanel_e2e_test(<name> <script.py>)` in a tests/*.cmake
-file; ctest runs them from tests/e2e with ORVANEL_BUILD naming the Windows
-build tree, where built() finds the programs and fixtures. Set
+Every wait here has a bound: a program that outlives its timeout is ended
+with all it started, and the case fails with Timeout, saying what it
+waited for. Cases derive from Case, which restores a known state around
+each case and prints diagnostics the moment one fails.
+
+Tests register with `orvanel_e2e_test(<name> <script.py> <timeout>)` in a
+tests/*.cmake file; ctest runs them from tests/e2e with ORVANEL_BUILD naming
+the Windows build tree, where built() finds the programs and fixtures. Set
 ORVANEL_KEEP_E2E=1 to keep the temporary prefix and its trace for a look.
 """
 
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import traceback
+import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
 TRACE_SETTING = "+pid,+timestamp,trace+service"
+SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
+# Programs of ours, as the command lines of their processes name them.
+OWN_IMAGES = ("orvanel_", "fixture_", "java.exe", "demo_server")
 
 
 def build_dir():
@@ -79,6 +91,78 @@ REGISTRATION_LINE = re.compile(
 )
 
 
+class Timeout(AssertionError):
+    """A bounded wait ran out; the message says what was waited for."""
+
+
+class Program:
+    """A Windows program started through the exit-code fixture, which runs it
+    in a job that ends it with the fixture. The fixture is the leader of a
+    session of its own, so it and its Linux helpers end together."""
+
+    def __init__(self, env, argv, child_env):
+        self.what = subprocess.list2cmdline(argv)
+        files = {}
+        for kind in ("code", "out", "err"):
+            handle = tempfile.NamedTemporaryFile(dir=env.root, prefix=f"{kind}-", delete=False)
+            handle.close()
+            files[kind] = handle.name
+        self.code_file, self.out_file, self.err_file = files["code"], files["out"], files["err"]
+        with open(self.out_file, "wb") as out, open(self.err_file, "wb") as err:
+            self.proc = subprocess.Popen(
+                ["wine", str(built("fixture_exit_code.exe")), env.win_path(self.code_file)],
+                env=child_env, stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True,
+            )
+
+    @property
+    def returncode(self):
+        return self.proc.returncode
+
+    def wait_bounded(self, timeout):
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.end()
+            raise Timeout(f"{self.what} did not end within {timeout} s (ended now)") from None
+
+    def end(self):
+        """Ends the fixture's whole session; its job then ends the program."""
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def code_text(self):
+        return Path(self.code_file).read_text().strip()
+
+    def read_output(self):
+        return Path(self.out_file).read_bytes(), Path(self.err_file).read_bytes()
+
+    def never_started(self):
+        """Whether Wine failed to start the program, or the fixture itself,
+        before either ran any code of its own, so that starting it once
+        more is safe. Now and then, mostly under load, Wine's process
+        creation fails that way: the new process dies while it initialises,
+        and the fixture ends with status 1, saying nothing, or its
+        CreateProcessW fails with ERROR_INTERNAL_ERROR (1359)."""
+        if self.code_text():
+            return False
+        out, err = self.read_output()
+        silent = self.returncode == 1 and not out and not err
+        return silent or (self.returncode == 3 and b"CreateProcessW failed with 1359" in err)
+
+    def discard(self):
+        for name in (self.code_file, self.out_file, self.err_file):
+            try:
+                os.unlink(name)
+            except OSError:
+                pass
+
+
 class WineEnv:
     def __init__(self, display=False, trace=True):
         self.root = Path(tempfile.mkdtemp(prefix="orvanel-e2e-"))
@@ -119,9 +203,10 @@ class WineEnv:
         )
         os.close(write_end)
         with os.fdopen(read_end) as f:
-            number = f.readline().strip()
+            ready, _, _ = select.select([f], [], [], 30)
+            number = f.readline().strip() if ready else ""
         if not number:
-            raise RuntimeError("Xvfb did not start")
+            raise RuntimeError("Xvfb did not give its display number within 30 s")
         self.env["DISPLAY"] = ":" + number
 
     def _stop_server(self):
@@ -181,6 +266,58 @@ class WineEnv:
     def __exit__(self, *exc):
         self.close()
 
+    # Known state.
+
+    def own_processes(self, grace=2.0):
+        """(pid, command line) of the prefix's processes that run a program of
+        ours, after giving those that are ending grace seconds to go."""
+        deadline = time.monotonic() + grace
+        while True:
+            found = [(pid, line) for pid, line in self.processes()
+                     if any(image in line.lower() for image in OWN_IMAGES)]
+            if not found or time.monotonic() > deadline:
+                return found
+            time.sleep(0.1)
+
+    def restore(self, services=()):
+        """Back to a known state: none of the services registered and no
+        program of ours running (so no box open either). Cheap when all is
+        clean; otherwise the prefix is rebooted first, with the services set
+        to start on demand so that the reboot does not start them again."""
+        states = {name: self.query_state(name) for name in services}
+        if self.own_processes() or any(state not in (None, "STOPPED") for state in states.values()):
+            for name, state in states.items():
+                if state is not None:
+                    self.run(["reg", "add", SERVICES_KEY + name, "/v", "Start", "/t", "REG_DWORD",
+                              "/d", "3", "/f"])
+            self.reboot()
+        for name in services:
+            if self.query_state(name) is not None:
+                self.sc("delete", name)
+        left = [name for name in services if self.query_state(name) is not None]
+        running = self.own_processes()
+        if left or running:
+            raise RuntimeError(f"could not restore the prefix: services {left}, processes {running}")
+
+    def diagnostics(self, services=(), trace_from=0):
+        """What a person needs to find the cause of a failure: the state of
+        the services, the prefix's processes and the service trace since
+        trace_from (its last lines)."""
+        parts = []
+        for name in services:
+            try:
+                text = self.sc("query", name).stdout.decode("utf-8", "replace").replace("\r", "").strip()
+            except (AssertionError, OSError, RuntimeError, subprocess.SubprocessError) as error:
+                text = f"(sc query failed: {error})"
+            parts.append(f"sc query {name}:\n{text or '(no such service)'}")
+        listing = "\n".join(f"  {pid} {line}" for pid, line in self.processes()) or "  (none)"
+        parts.append(f"processes of the prefix:\n{listing}")
+        lines = [line for line in self.trace_text(trace_from).splitlines()
+                 if ":trace:service:" in line or ":err:" in line]
+        parts.append(f"service trace since the case began ({len(lines)} lines, the last 60):\n"
+                     + "\n".join(lines[-60:]))
+        return "\n\n".join(parts)
+
     # Paths.
 
     @property
@@ -202,36 +339,24 @@ class WineEnv:
         """Runs a Windows program to its end and returns its full exit code and
         output. argv[0] is a Windows path or a program name, or a Linux path
         (converted); cwd is a Linux path inside the prefix, or a Windows path.
+        A program still running after timeout seconds is ended, with all it
+        started, and the call fails with Timeout.
         """
-        for attempt in (1, 2):
+        for attempt in (1, 2, 3):
             proc = self.popen(argv, cwd=cwd, env=env)
-            try:
-                out, err = proc.communicate(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                out, err = proc.communicate()
-                raise
-            # Now and then Wine fails to start the exit-code fixture itself
-            # (status 1, nothing said, no code recorded): the program under
-            # test never ran, so it is safe to start it once more.
-            if attempt == 1 and proc.returncode == 1 and not out and not err and self._no_code(proc):
-                os.unlink(proc.code_file)
+            proc.wait_bounded(timeout)
+            if attempt < 3 and proc.never_started():
+                proc.discard()
                 continue
-            return self.finish(proc, out, err)
+            return self.finish(proc)
 
-    @staticmethod
-    def _no_code(proc):
-        return not Path(proc.code_file).read_text().strip()
-
-    def popen(self, argv, cwd=None, env=None, stdin=subprocess.DEVNULL):
+    def popen(self, argv, cwd=None, env=None):
         """Starts a Windows program through the exit-code fixture; finish()
-        (or run()) gives its result."""
+        (or run()) gives its result. Its output goes to files, so no program
+        it leaves behind can keep a reader waiting."""
         argv = [str(a) for a in argv]
-        first = argv[0]
-        if first.startswith("/"):
-            argv[0] = self.win_path(first)
-        code_file = tempfile.NamedTemporaryFile(dir=self.root, prefix="code-", delete=False)
-        code_file.close()
+        if argv[0].startswith("/"):
+            argv[0] = self.win_path(argv[0])
         child_env = dict(self.env)
         child_env["FIXTURE_COMMAND_LINE"] = subprocess.list2cmdline(argv)
         if cwd is not None:
@@ -239,24 +364,28 @@ class WineEnv:
             child_env["FIXTURE_CURRENT_DIRECTORY"] = self.win_path(cwd) if cwd.startswith("/") else cwd
         if env:
             child_env.update(env)
-        proc = subprocess.Popen(
-            ["wine", str(built("fixture_exit_code.exe")), self.win_path(code_file.name)],
-            env=child_env, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        )
-        proc.code_file = code_file.name
-        return proc
+        return Program(self, argv, child_env)
 
-    def finish(self, proc, out=None, err=None, timeout=60):
-        if out is None:
-            out, err = proc.communicate(timeout=timeout)
-        text = Path(proc.code_file).read_text().strip()
-        os.unlink(proc.code_file)
-        if not text:
-            raise RuntimeError(f"no exit code recorded (fixture exit {proc.returncode}): {err!r}")
-        return Result(int(text), out, err)
+    def finish(self, proc, timeout=60):
+        proc.wait_bounded(timeout)
+        code = proc.code_text()
+        out, err = proc.read_output()
+        proc.discard()
+        if not code:
+            raise RuntimeError(f"no exit code recorded for {proc.what} (fixture exit {proc.returncode}): {err!r}")
+        return Result(int(code), out, err)
 
     def sc(self, *args):
         return self.run(["sc", *args])
+
+    def start_service(self, name):
+        """sc start; once more when it failed and the service is still
+        stopped: the SCM's creation of the service process can fail for the
+        reason that Program.never_started() describes (sc says only 1)."""
+        result = self.sc("start", name)
+        if result.code != 0 and self.query_state(name) == "STOPPED":
+            result = self.sc("start", name)
+        return result
 
     def query_state(self, name):
         """The STATE word of `sc query` ("RUNNING", "STOPPED", ...), or None
@@ -296,8 +425,15 @@ class WineEnv:
 
     # The SCM's trace.
 
-    def trace_text(self):
-        return self.trace_path.read_text(errors="replace") if self.trace_path.exists() else ""
+    def trace_size(self):
+        return self.trace_path.stat().st_size if self.trace_path.exists() else 0
+
+    def trace_text(self, start=0):
+        if not self.trace_path.exists():
+            return ""
+        with open(self.trace_path, "rb") as trace:
+            trace.seek(start)
+            return trace.read().decode("utf-8", "replace")
 
     def service_reports(self, name=None):
         """Every status report in the trace, or with a name only those of
@@ -335,12 +471,12 @@ class WineEnv:
             if match:
                 yield None, (int(match.group("pid"), 16), match.group("name"))
 
-    def linux_pids_of(self, image_name=""):
-        """Linux process ids of this prefix's processes (whose environment
-        names the prefix), or of those whose command line names image_name
-        (Wine shows the Windows path in the command line)."""
+    def processes(self):
+        """(Linux pid, command line) of every process of this prefix (whose
+        environment names the prefix); Wine shows the Windows path of the
+        program in the command line."""
         marker = f"\0WINEPREFIX={self.prefix}\0".encode()
-        pids = []
+        found = []
         for proc_dir in Path("/proc").iterdir():
             if not proc_dir.name.isdigit() or int(proc_dir.name) == os.getpid():
                 continue
@@ -349,7 +485,45 @@ class WineEnv:
                 cmdline = (proc_dir / "cmdline").read_bytes()
             except OSError:
                 continue
-            if marker in environ and image_name.lower().encode() in cmdline.lower():
-                pids.append(int(proc_dir.name))
-        return pids
+            if marker in environ and cmdline:
+                found.append((int(proc_dir.name), cmdline.replace(b"\0", b" ").decode("utf-8", "replace").strip()))
+        return found
 
+    def linux_pids_of(self, image_name=""):
+        """Linux process ids of this prefix's processes, or of those whose
+        command line names image_name."""
+        return [pid for pid, line in self.processes() if image_name.lower() in line.lower()]
+
+
+class Case(unittest.TestCase):
+    """An end-to-end case on a prefix (self.env): it starts from a known
+    state, has its clean-up registered before it asserts anything, and when
+    it fails it prints at once its traceback and the prefix's diagnostics,
+    before the clean-up changes what is to be seen."""
+
+    env = None
+    # Services that a case may leave registered; removed after each case.
+    services = ()
+
+    def setUp(self):
+        self.trace_mark = self.env.trace_size()
+        self.env.restore(self.services)
+        self.addCleanup(self.env.restore, self.services)
+
+    def _callTestMethod(self, method):
+        try:
+            method()
+        except unittest.SkipTest:
+            raise
+        except BaseException:
+            self.report_failure()
+            raise
+
+    def report_failure(self):
+        text = [f"\n==== {self.id()} failed ====", traceback.format_exc().rstrip()]
+        if self.env is not None:
+            try:
+                text.append(self.env.diagnostics(self.services, getattr(self, "trace_mark", 0)))
+            except Exception as error:  # the report must not hide the failure
+                text.append(f"(diagnostics failed: {error!r})")
+        print("\n\n".join(text) + "\n==== end of report ====", file=sys.stderr, flush=True)
