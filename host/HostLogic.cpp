@@ -26,3 +26,13 @@ void FillServiceStatus(SERVICE_STATUS &record, DWORD &nextCheckPoint, DWORD stat
     ++nextCheckPoint;
   }
 }
+
+StoppedExitCodes DecideStoppedExitCodes(bool stopRequested, DWORD serverError, DWORD serverExitCode) {
+  if (stopRequested)
+    return {0, 0};
+  if (serverError != 0)
+    return {serverError, 0};
+  if (serverExitCode != 0)
+    return {ERROR_SERVICE_SPECIFIC_ERROR, serverExitCode};
+  return {0, 0};
+}

@@ -14,6 +14,18 @@ WideString DeriveBaseDirectory(const WideUnit *programPath);
 // for D = baseDirectory, which is taken as it is: nothing inside is escaped.
 WideString ComposeServerCommandLine(const WideString &baseDirectory);
 
+// The exit codes of the stopped report.
+struct StoppedExitCodes {
+  DWORD Win32;
+  DWORD Specific;
+};
+
+// A requested stop or shutdown is a clean end, whatever the server's exit
+// code. Otherwise serverError, when not 0, is what kept the server from
+// running (the launch's error); else the server ended by itself, and an
+// exit code other than 0 is its failure, told as the service's own code.
+StoppedExitCodes DecideStoppedExitCodes(bool stopRequested, DWORD serverError, DWORD serverExitCode);
+
 // Fills the record for one report of state with waitHint. Type and exit
 // codes are left alone; only a counting state takes a check-point, which
 // then advances nextCheckPoint.

@@ -43,6 +43,7 @@ constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_DUPLICATE_SERVICE_NAME = 1078;
+constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 #endif
 
 // The service's key name and its display name, which is also the caption

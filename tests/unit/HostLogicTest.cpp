@@ -111,4 +111,32 @@ TEST(HostLogic, ReportRulesFillTheRecord) {
   }
 }
 
+TEST(HostLogic, StoppedExitCodesTellAFailureFromACleanEnd) {
+  struct Case {
+    bool stopRequested;
+    DWORD serverError, serverExitCode;
+    DWORD win32, specific;
+  };
+  const Case cases[] = {
+      {false, 0, 0, 0, 0},
+      {false, 0, 7, ERROR_SERVICE_SPECIFIC_ERROR, 7},
+      {false, 0, 0xFFFFFFFF, ERROR_SERVICE_SPECIFIC_ERROR, 0xFFFFFFFF},
+      // A failed launch: the file or path is missing, access is denied, not a program.
+      {false, 2, 0, 2, 0},
+      {false, 3, 0, 3, 0},
+      {false, 5, 0, 5, 0},
+      {false, 193, 0, 193, 0},
+      // A stop is no failure, whatever the server's end looked like.
+      {true, 0, 0, 0, 0},
+      {true, 0, 1, 0, 0},
+      {true, 2, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    StoppedExitCodes codes = DecideStoppedExitCodes(c.stopRequested, c.serverError, c.serverExitCode);
+    EXPECT_EQ(codes.Win32, c.win32) << c.stopRequested << " " << c.serverError << " " << c.serverExitCode;
+    EXPECT_EQ(codes.Specific, c.specific)
+        << c.stopRequested << " " << c.serverError << " " << c.serverExitCode;
+  }
+}
+
 } // namespace
