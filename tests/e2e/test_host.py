@@ -8,6 +8,7 @@ case; each case registers the service afresh and looks only at its own runs.
 
 import os
 import shutil
+import signal
 import time
 import unittest
 from pathlib import Path
@@ -22,6 +23,14 @@ CONSOLE_LINE = b"Orvanel 3.7-b412 can be launched only as a Windows service"
 START_PENDING = (0x10, 2, 0, 0, 0, 1, 1000)
 RUNNING = (0x10, 4, 5, 0, 0, 0, 0)
 STOPPED = (0x10, 1, 5, 0, 0, 0, 1000)
+
+
+def stopped(win32, specific):
+    """The stopped report with the exit codes that tell how the server ended."""
+    return (0x10, 1, 5, win32, specific, 0, 1000)
+
+
+ERROR_SERVICE_SPECIFIC_ERROR = 1066
 
 SERVICE_CONTROL_STOP = 1
 SERVICE_CONTROL_INTERROGATE = 4
@@ -62,9 +71,9 @@ class HostTest(winenv.Case):
     def setUp(self):
         super().setUp()
         self.registered = None
-        for name in ("record.txt", "exit_code.txt"):
+        for name in ("record.txt", "exit_code.txt", "children.txt"):
             (self.jre_bin / name).unlink(missing_ok=True)
-        for name in ("early_control.txt", "early_control.done"):
+        for name in ("early_control.txt", "early_control.done", "launch.txt", "stop_in_launch.txt"):
             (self.install / name).unlink(missing_ok=True)
         self.place_runtime()
         self.register("orvanel_host.exe")
@@ -146,7 +155,24 @@ class HostTest(winenv.Case):
         self.assertEqual(self.new_runs(), [list(run) for run in expected])
 
     def runtime_processes(self):
+        """The server and any child of it: all run the stand-in's image."""
         return self.env.linux_pids_of("jre64\\bin\\java.exe")
+
+    def wait_until_no_runtime(self, timeout, keep=()):
+        """Waits until no runtime process is left but those whose command
+        line names one of keep; returns what is left then."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = [line for _, line in self.env.processes()
+                    if "jre64\\bin\\java.exe" in line and not any(k in line for k in keep)]
+            if not left or time.monotonic() > deadline:
+                return left
+            time.sleep(0.1)
+
+    def end_processes(self, text):
+        """Ends the prefix's processes whose command line names text."""
+        for pid in self.env.linux_pids_of(text):
+            os.kill(pid, signal.SIGKILL)
 
     # The cases.
 
@@ -168,6 +194,7 @@ class HostTest(winenv.Case):
         )
         self.assertEqual(record["directory"], base)
         self.assertEqual(record["console"], "0")
+        self.assertEqual(record["in_job"], "1")
         self.assertEqual(self.env.query_state(SERVICE), "RUNNING")
         self.stop_and_see_server_end(int(record["pid"]))
         self.wait_stopped()
@@ -184,8 +211,10 @@ class HostTest(winenv.Case):
         self.wait_stopped()
         self.assert_runs([START_PENDING, RUNNING, RUNNING, RUNNING, STOPPED])
 
-    def test_server_that_ends_by_itself_stops_the_service(self):
-        for code in ("0", "7", "4294967295"):
+    def test_server_that_ends_by_itself_stops_the_service_and_tells_its_exit_code(self):
+        cases = [("0", (0, 0)), ("7", (ERROR_SERVICE_SPECIFIC_ERROR, 7)),
+                 ("4294967295", (ERROR_SERVICE_SPECIFIC_ERROR, 0xFFFFFFFF))]
+        for code, codes in cases:
             with self.subTest(code=code):
                 self.runs_before = len(self.env.service_runs(SERVICE))
                 (self.jre_bin / "record.txt").unlink(missing_ok=True)
@@ -193,14 +222,33 @@ class HostTest(winenv.Case):
                 self.start()
                 self.record()
                 self.wait_stopped()
-                self.assert_runs([START_PENDING, RUNNING, STOPPED])
+                self.assert_runs([START_PENDING, RUNNING, stopped(*codes)])
+                self.assertEqual(self.env.query_exit_codes(SERVICE), codes)
 
-    def test_missing_runtime_reports_start_running_stopped_at_once(self):
-        (self.jre_bin / "java.exe").unlink()
-        self.start()
-        self.wait_stopped()
-        self.assertFalse((self.jre_bin / "record.txt").exists())
-        self.assert_runs([START_PENDING, RUNNING, STOPPED])
+    def test_failed_launch_reports_the_launch_error_at_once(self):
+        # No java.exe in jre64\\bin: file not found (2). No jre64 at all: path
+        # not found (3) on Windows, while Wine says 2 here too.
+        runtime = self.root / "jre64"
+        elsewhere = self.root / "jre64-away"
+        self.addCleanup(lambda: elsewhere.exists() and elsewhere.rename(runtime))
+        for case, errors in (("no java.exe", {2}), ("no jre64", {2, 3})):
+            with self.subTest(case=case):
+                self.runs_before = len(self.env.service_runs(SERVICE))
+                if case == "no java.exe":
+                    (self.jre_bin / "java.exe").unlink()
+                else:
+                    runtime.rename(elsewhere)
+                self.start()
+                self.wait_stopped()
+                self.assertFalse((self.jre_bin / "record.txt").exists())
+                (run,) = self.new_runs()
+                error = run[-1][3]
+                self.assertIn(error, errors)
+                self.assertEqual(run, [START_PENDING, RUNNING, stopped(error, 0)])
+                self.assertEqual(self.env.query_exit_codes(SERVICE), (error, 0))
+                # Nothing waits between the running and the stopped report.
+                reports = self.env.service_runs(SERVICE)[-1]
+                self.assertLess(reports[2].ms - reports[1].ms, 500)
 
     def test_shutdown_ends_the_server_like_a_stop(self):
         self.register("fixture_probe_host.exe")
@@ -234,6 +282,51 @@ class HostTest(winenv.Case):
         self.assertTrue((self.install / "early_control.done").exists())
         self.stop_and_see_server_end(pid)
         self.wait_stopped()
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_stop_ends_the_server_with_its_children_but_not_one_that_broke_away(self):
+        (self.jre_bin / "children.txt").write_text("child breakaway")
+        self.start()
+        record = self.record()
+        self.assertNotEqual(record["child"], "0")
+        self.assertNotEqual(record["breakaway"], "0")
+        self.addCleanup(self.end_processes, "--child breakaway")
+        self.stop_and_see_server_end(int(record["pid"]))
+        self.wait_stopped()
+        self.assertEqual(self.wait_until_no_runtime(10, keep=["--child breakaway"]), [])
+        self.assertEqual(len(self.env.linux_pids_of("--child breakaway")), 1)
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_host_ended_from_outside_takes_the_server_and_its_children_along(self):
+        (self.jre_bin / "children.txt").write_text("child")
+        self.start()
+        self.assertNotEqual(self.record()["child"], "0")
+        killed = self.env.run([built("fixture_service_control.exe"), SERVICE, "kill"])
+        self.assertEqual(killed.code, 0, killed.stdout)
+        self.assertEqual(self.wait_until_no_runtime(2), [])
+        # Nothing holds on to what the server had, so the next start works.
+        (self.jre_bin / "children.txt").unlink()
+        (self.jre_bin / "record.txt").unlink()
+        self.start()
+        self.stop_and_see_server_end(int(self.record()["pid"]))
+        self.wait_stopped()
+        runs = self.new_runs()
+        self.assertEqual(runs[0], [START_PENDING, RUNNING])
+        self.assertEqual(runs[1], [START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_stop_during_the_launch_ends_the_server_once_it_is_in_its_job(self):
+        # The probe hands a stop to the handler right after CreateProcessW has
+        # created the server, while the launch still holds the lock: the stop
+        # must wait for the launch, then end the server and its job.
+        self.register("fixture_probe_host.exe")
+        self.runs_before = len(self.env.service_runs(SERVICE))
+        (self.install / "stop_in_launch.txt").write_text("")
+        self.start()
+        self.wait_stopped()
+        launch = (self.install / "launch.txt").read_text().splitlines()
+        self.assertEqual(launch, ["create flags=0x8000004 result=1", "stop held until the launch is over",
+                                  "assign", "resume"])
+        self.assertEqual(self.wait_until_no_runtime(2), [])
         self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
 
     def test_fifty_start_stop_cycles_each_end_cleanly(self):

@@ -394,6 +394,12 @@ class WineEnv:
         match = re.search(rb"STATE\s*:\s*\d+\s+(\w+)", result.stdout)
         return match.group(1).decode() if match else None
 
+    def query_exit_codes(self, name):
+        """(WIN32_EXIT_CODE, SERVICE_EXIT_CODE) as `sc query` shows them."""
+        text = self.sc("query", name).stdout
+        codes = [re.search(rb"%s\s*:\s*(\d+)" % key, text) for key in (b"WIN32_EXIT_CODE", b"SERVICE_EXIT_CODE")]
+        return tuple(int(code.group(1)) if code else None for code in codes)
+
     def wait_for_state(self, name, state, timeout=30):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
