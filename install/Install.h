@@ -2,23 +2,36 @@
 
 #include <cstdint>
 
+#include "Encoding.h"
 #include "ServiceControl.h"
 #include "String.h"
 
 constexpr const char *InstallManagerFailurePrefix = "OpenSCManager failed with error: ";
+constexpr const char *CreateFailurePrefix = "CreateService failed with error: ";
 constexpr const char *AlreadyInstalledMessage =
     ORVANEL_DISPLAY_NAME " service is already installed.\n\n"
                          "Please uninstall the existing version before installing new one.\n";
 
-// The host in the given directory, quoted so that blanks stay inside one
-// path. The directory is taken as it is: no separator added or removed.
+// The host in the given directory. The directory is taken as it is: no
+// separator added or removed.
+inline WideString HostPath(const WideString &directory) { return directory + WIDE("\\orvanel_host.exe"); }
+
+// The host's path quoted, so that blanks stay inside one path.
 inline WideString ImagePath(const WideString &directory) {
-  return WideString(WIDE("\"")) + directory + WIDE("\\orvanel_host.exe\"");
+  return WideString(WIDE("\"")) + HostPath(directory) + WIDE("\"");
+}
+
+// Said when the directory holds no host: a service registered for a missing
+// file could never start.
+inline NarrowString HostMissingMessage(const NarrowString &directory) {
+  return NarrowString("orvanel_host.exe was not found in ") + directory +
+         ".\n\nRun orvanel_install.exe from the installation directory.";
 }
 
 // Registers the service for the host in the current directory; returns the
 // exit status. The Platform gives the calls:
 //   bool OpenManager(); WideString CurrentDirectory();
+//   bool IsFile(const WideString &path);
 //   bool CreateServiceEntry(const WideString &imagePath); DWORD LastError();
 //   void CloseHandles(); NarrowString DescribeLastError();
 //   void ShowErrorBox(const NarrowString &).
@@ -28,12 +41,20 @@ template <typename Platform> int32_t Install(Platform &platform) {
     platform.ShowErrorBox(NarrowString(InstallManagerFailurePrefix) + description);
     return -1;
   }
-  WideString imagePath = ImagePath(platform.CurrentDirectory());
-  if (!platform.CreateServiceEntry(imagePath)) {
+  WideString directory = platform.CurrentDirectory();
+  if (!platform.IsFile(HostPath(directory))) {
+    platform.ShowErrorBox(HostMissingMessage(Utf16ToUtf8(directory)));
+    return -1;
+  }
+  if (!platform.CreateServiceEntry(ImagePath(directory))) {
     DWORD error = platform.LastError();
-    // Other causes end silently.
-    if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME)
+    if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME) {
       platform.ShowErrorBox(NarrowString(AlreadyInstalledMessage));
+    } else {
+      // Silence is the success signal: every other failure is told.
+      NarrowString description = platform.DescribeLastError();
+      platform.ShowErrorBox(NarrowString(CreateFailurePrefix) + description);
+    }
     return -1;
   }
   platform.CloseHandles();

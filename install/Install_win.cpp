@@ -28,6 +28,11 @@ struct Win32Installer {
     return copy;
   }
 
+  bool IsFile(const WideString &path) {
+    DWORD attributes = GetFileAttributesW(path.Data());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+
   bool CreateServiceEntry(const WideString &imagePath) {
     service = CreateServiceW(manager, ServiceKeyName, ServiceDisplayName, SERVICE_ALL_ACCESS,
                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,

@@ -12,6 +12,7 @@ constexpr uint64_t UninstallStopWaitLimit = 30000;
 
 constexpr const char *UninstallManagerFailurePrefix = "OpenSCManager failed with error: ";
 constexpr const char *NotInstalledMessage = ORVANEL_DISPLAY_NAME " service is not installed";
+constexpr const char *OpenFailurePrefix = "OpenService failed with error: ";
 constexpr const char *DeletionFailurePrefix = "DeleteService failed with error: ";
 constexpr const char *StopTimeoutMessage =
     ORVANEL_DISPLAY_NAME " service did not stop within 30 seconds and was not removed";
@@ -45,8 +46,13 @@ template <typename Platform> int32_t Uninstall(Platform &platform) {
   }
   if (!platform.OpenServiceHandle()) {
     DWORD error = platform.LastError();
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_INVALID_NAME)
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_INVALID_NAME) {
       platform.ShowErrorBox(NarrowString(NotInstalledMessage));
+    } else {
+      // Silence is the success signal: every other failure is told.
+      NarrowString description = platform.DescribeLastError();
+      platform.ShowErrorBox(NarrowString(OpenFailurePrefix) + description);
+    }
     return -1;
   }
   // One record for the run. Zeroed, so a failed first query reads as a

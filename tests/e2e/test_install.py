@@ -10,6 +10,9 @@ SERVICE = "orvanel_svc"
 CAPTION = "Orvanel 3.7-b412"
 ALREADY_INSTALLED = (b"Orvanel 3.7-b412 service is already installed.\n\n"
                      b"Please uninstall the existing version before installing new one.\n")
+HOST_MISSING = b"orvanel_host.exe was not found in %s.\n\nRun orvanel_install.exe from the installation directory."
+# Wine's text for ERROR_SERVICE_MARKED_FOR_DELETE (1072).
+MARKED_FOR_DELETE = b"CreateService failed with error: Service marked for delete (code 1072)"
 FAILED = 0xFFFFFFFF
 
 
@@ -41,10 +44,14 @@ class Installer(winenv.Case):
     def tearDownClass(cls):
         cls.env.close()
 
-    def install(self, directory):
+    def install(self, directory, host=True):
+        """The installer in directory, with a file named orvanel_host.exe
+        beside it unless host is False."""
         program = directory / "orvanel_install.exe"
         if not program.exists():
             shutil.copy(winenv.built("orvanel_install.exe"), program)
+        if host:
+            (directory / "orvanel_host.exe").write_bytes(b"MZ")
         return program
 
     # A run that showed a box would wait for OK and never end, so an exit
@@ -61,10 +68,10 @@ class Installer(winenv.Case):
         for directory, image_path in cases:
             with self.subTest(directory=str(directory)):
                 program = self.install(directory)
+                runs = len(env.service_runs(SERVICE))
                 result = env.run([program], cwd=directory)
                 self.assertEqual(result.code, 0)
                 self.assertFalse(env.box_is_open(CAPTION))
-                # No orvanel_host.exe lies there: the entry names it all the same.
                 self.assertEqual(service_entry(env), {
                     "ImagePath": image_path,
                     "Type": "16",
@@ -74,7 +81,7 @@ class Installer(winenv.Case):
                     "ObjectName": "LocalSystem",
                 })
                 self.assertEqual(env.query_state(SERVICE), "STOPPED")
-                self.assertEqual(env.service_runs(SERVICE), [])
+                self.assertEqual(len(env.service_runs(SERVICE)), runs)
                 env.sc("delete", SERVICE)
 
     def test_an_existing_service_shows_the_already_installed_box(self):
@@ -107,6 +114,43 @@ class Installer(winenv.Case):
                 self.assertEqual(result.code, FAILED)
                 self.assertIsNone(service_entry(env))
                 env.sc("delete", "orvanel_other")
+
+    def test_a_directory_without_the_host_is_refused(self):
+        # As when an administrator runs it from C:\\Windows\\System32.
+        env = self.env
+        cases = [env.drive_c / "Orvanel ohne Dienst Ω", env.drive_c / "Orvanel leer" / "orvanel_host.exe"]
+        for directory in cases:
+            with self.subTest(directory=str(directory)):
+                # A directory that merely bears the host's name is no host either.
+                target = directory.parent if directory.name == "orvanel_host.exe" else directory
+                directory.mkdir(parents=True)
+                program = self.install(target, host=False)
+                result, box = run_with_box(env, [program], cwd=target)
+                self.assertEqual(box, HOST_MISSING % env.win_path(target).encode())
+                self.assertEqual(result.code, FAILED)
+                self.assertIsNone(env.query_state(SERVICE))
+                self.assertIsNone(service_entry(env))
+
+    def test_a_service_marked_for_deletion_shows_the_create_service_box(self):
+        # A running service that is deleted stays, marked for deletion, until
+        # it stops; a new one of the same name cannot be created meanwhile.
+        env = self.env
+        folder = env.drive_c / "Orvanel Marked"
+        folder.mkdir()
+        shutil.copy(winenv.built("fixture_svc_stop_counter.exe"), folder)
+        command = (f"{env.win_path(folder / 'fixture_svc_stop_counter.exe')} "
+                   f"{env.win_path(folder / 'marked.log')} stop-after 0")
+        self.assertEqual(env.sc("create", SERVICE, "binpath=", command).code, 0)
+        self.assertEqual(env.start_service(SERVICE).code, 0)
+        self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"))
+        self.assertEqual(env.sc("delete", SERVICE).code, 0)
+        program = self.install(folder)
+        result, box = run_with_box(env, [program], cwd=folder)
+        self.assertEqual(box, MARKED_FOR_DELETE)
+        self.assertEqual(result.code, FAILED)
+        # Once it stops, the deletion completes.
+        env.sc("stop", SERVICE)
+        self.assertTrue(env.wait_for_state(SERVICE, None))
 
     def test_the_error_box_shows_the_text_as_given(self):
         show = winenv.built("fixture_box_show.exe")

@@ -16,6 +16,7 @@ struct FakeInstaller {
   bool managerOpens = true;
   const char *directory = "C:\\orvanel";
   DWORD createError = 0; // 0: the service is created
+  bool hostPresent = true;
 
   std::string log;
   DWORD lastError = 0;
@@ -30,6 +31,10 @@ struct FakeInstaller {
   WideString CurrentDirectory() {
     Write("CurrentDirectory");
     return Utf8ToUtf16(NarrowString(directory));
+  }
+  bool IsFile(const WideString &path) {
+    Write("IsFile[" + Utf8(path) + "]");
+    return hostPresent;
   }
   bool CreateServiceEntry(const WideString &imagePath) {
     Write("Create[" + Utf8(imagePath) + "]");
@@ -46,34 +51,46 @@ TEST(Install, RegistersTheHostOfTheCurrentDirectory) {
   struct Case {
     bool managerOpens;
     const char *directory;
+    bool hostPresent;
     DWORD createError;
     int32_t status;
     std::string log;
   };
   const std::string already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
                               "Please uninstall the existing version before installing new one.\n]";
-  const std::string start = "OpenManager CurrentDirectory ";
+  const std::string start = "OpenManager CurrentDirectory IsFile[C:\\orvanel\\orvanel_host.exe] ";
+  const std::string create = start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
   const Case cases[] = {
-      {false, "C:\\orvanel", 0, -1,
+      {false, "C:\\orvanel", true, 0, -1,
        "OpenManager Box[OpenSCManager failed with error: Unknown error (code 5)]"},
-      {true, "C:\\orvanel", 0, 0, start + "Create[\"C:\\orvanel\\orvanel_host.exe\"] Close"},
-      {true, "C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac", 0, 0,
-       start + "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"] Close"},
+      {true, "C:\\orvanel", true, 0, 0, create + " Close"},
+      {true, "C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac", true, 0, 0,
+       "OpenManager CurrentDirectory IsFile[C:\\Program Files\\\xc3\x96rvanel "
+       "\xe2\x82\xac\\orvanel_host.exe] "
+       "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"] Close"},
       // The root keeps its backslash, so two stand in a row.
-      {true, "C:\\", 0, 0, start + "Create[\"C:\\\\orvanel_host.exe\"] Close"},
-      {true, "C:\\orvanel", ERROR_SERVICE_EXISTS, -1,
-       start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]" + already},
-      {true, "C:\\orvanel", ERROR_DUPLICATE_SERVICE_NAME, -1,
-       start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]" + already},
-      {true, "C:\\orvanel", ERROR_SERVICE_MARKED_FOR_DELETE, -1,
-       start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]"},
-      {true, "C:\\orvanel", ERROR_ACCESS_DENIED, -1, start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]"},
+      {true, "C:\\", true, 0, 0,
+       "OpenManager CurrentDirectory IsFile[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"] "
+       "Close"},
+      // A service for a missing host could never start: nothing is registered.
+      {true, "C:\\Windows\\System32 \xc3\x96", false, 0, -1,
+       "OpenManager CurrentDirectory IsFile[C:\\Windows\\System32 \xc3\x96\\orvanel_host.exe] "
+       "Box[orvanel_host.exe was not found in C:\\Windows\\System32 \xc3\x96.\n\n"
+       "Run orvanel_install.exe from the installation directory.]"},
+      {true, "C:\\orvanel", true, ERROR_SERVICE_EXISTS, -1, create + already},
+      {true, "C:\\orvanel", true, ERROR_DUPLICATE_SERVICE_NAME, -1, create + already},
+      // Every other failure is told, with the system's description.
+      {true, "C:\\orvanel", true, ERROR_SERVICE_MARKED_FOR_DELETE, -1,
+       create + " Box[CreateService failed with error: Unknown error (code 1072)]"},
+      {true, "C:\\orvanel", true, ERROR_ACCESS_DENIED, -1,
+       create + " Box[CreateService failed with error: Unknown error (code 5)]"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.log);
     FakeInstaller platform;
     platform.managerOpens = c.managerOpens;
     platform.directory = c.directory;
+    platform.hostPresent = c.hostPresent;
     platform.createError = c.createError;
     EXPECT_EQ(Install(platform), c.status);
     EXPECT_EQ(platform.log, c.log);
