@@ -50,14 +50,13 @@ def main():
         env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory)
         for _ in range(args.cycles):
             env.start_service(SERVICE)
-            env.wait_for_state(SERVICE, "RUNNING")
-            installation.wait_for_answer(inst.port)
+            installation.wait_until_serving(env, inst.port)
             env.sc("stop", SERVICE)
             env.wait_for_state(SERVICE, "STOPPED")
 
         starts, stops = [], []
         reqs = requests(env.trace_text())
-        for run in env.service_runs(SERVICE):
+        for run in env.runs_but_wine_failures(SERVICE):
             running = next(r.ms for r in run if r.state == RUNNING)
             stopped = next(r.ms for r in run if r.state == STOPPED)
             start_req = max(ms for ms, kind in reqs if kind == "StartServiceW" and ms <= running)
@@ -66,8 +65,7 @@ def main():
             stops.append(stopped - stop_req)
 
         env.start_service(SERVICE)
-        env.wait_for_state(SERVICE, "RUNNING")
-        installation.wait_for_answer(inst.port)
+        installation.wait_until_serving(env, inst.port)
         began = time.monotonic()
         code = env.run([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory).code
         uninstall_ms = (time.monotonic() - began) * 1000

@@ -63,11 +63,11 @@ def run_demo(env, out, keep):
               "and not started", registered, query + registry)
 
     env.reboot()
-    running = env.wait_for_state(SERVICE, "RUNNING", timeout=30)
+    answer = installation.wait_until_serving(env, inst.port)
+    running = answer is not None and env.query_state(SERVICE) == "RUNNING"
     demo.step("3. simulated a reboot (every process of the prefix ended, the SCM started again): "
               "the SCM started the service by itself", running, sc_text(env, "query", SERVICE))
 
-    answer = installation.wait_for_answer(inst.port)
     expected = inst.expected_command_line(env)
     answered = (answer is not None and answer.get("command line") == expected
                 and answer.get("working directory") == d)
@@ -83,8 +83,8 @@ def run_demo(env, out, keep):
               f"server processes left: {demo.server_processes()}")
 
     env.start_service(SERVICE)
-    restarted = env.wait_for_state(SERVICE, "RUNNING", timeout=30)
-    answer = installation.wait_for_answer(inst.port)
+    answer = installation.wait_until_serving(env, inst.port)
+    restarted = answer is not None and env.query_state(SERVICE) == "RUNNING"
     demo.step("5b. sc start: the service runs again and the server answers",
               restarted and answer is not None, (answer or {}).get("text", "no answer"))
 

@@ -3,6 +3,7 @@ programs from the package, orvanel_app.jar and orvanel_app.conf beside
 them, and the demo's stand-in server as ..\\jre64\\bin\\java.exe."""
 
 import socket
+import time
 import urllib.error
 import urllib.request
 import zipfile
@@ -70,11 +71,28 @@ def server_answer(port, timeout=2.0):
     return answer
 
 
+def wait_until_serving(env, port, timeout=20.0):
+    """Waits until the service's server answers; returns the answer, or None.
+    When Wine failed to create the server (env.launch_failed_in_wine) the
+    service is started again, twice at most."""
+    for attempt in range(3):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            answer = server_answer(port, timeout=1.0)
+            if answer is not None:
+                return answer
+            if attempt < 2 and env.launch_failed_in_wine(SERVICE):
+                break
+            time.sleep(0.2)
+        else:
+            return None
+        env.start_service(SERVICE)
+    return None
+
+
 def wait_for_answer(port, present=True, timeout=20.0):
     """Waits until the server answers (or, with present=False, until it no
     longer does); returns the last answer."""
-    import time
-
     deadline = time.monotonic() + timeout
     while True:
         answer = server_answer(port, timeout=1.0)

@@ -177,8 +177,8 @@ class Uninstaller(winenv.Case):
         d = inst.win(env)
         self.assertEqual(env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory).code, 0)
         env.start_service(SERVICE)
-        self.assertTrue(env.wait_for_state(SERVICE, "RUNNING"))
-        self.assertIsNotNone(installation.wait_for_answer(inst.port))
+        self.assertIsNotNone(installation.wait_until_serving(env, inst.port))
+        self.assertEqual(env.query_state(SERVICE), "RUNNING")
         self.assertTrue(env.linux_pids_of("java.exe"))
 
         result = env.run([f"{d}\\orvanel_uninstall.exe"], env=TRACED, timeout=60)

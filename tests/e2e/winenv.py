@@ -33,6 +33,12 @@ from pathlib import Path
 
 TRACE_SETTING = "+pid,+timestamp,trace+service"
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
+# What Wine's CreateProcessW now and then gives, mostly under load, when the
+# new process dies while it initialises (ERROR_INTERNAL_ERROR); the program
+# never ran, so starting it again is safe. Program.never_started() and
+# start_service() deal with it for the harness's own programs; a service
+# whose launch of its server meets it stops with it as its exit code.
+WINE_CREATE_FAILURE = 1359
 # Programs of ours, as the command lines of their processes name them.
 OWN_IMAGES = ("orvanel_", "fixture_", "java.exe", "demo_server")
 
@@ -153,7 +159,7 @@ class Program:
             return False
         out, err = self.read_output()
         silent = self.returncode == 1 and not out and not err
-        return silent or (self.returncode == 3 and b"CreateProcessW failed with 1359" in err)
+        return silent or (self.returncode == 3 and b"CreateProcessW failed with %d" % WINE_CREATE_FAILURE in err)
 
     def discard(self):
         for name in (self.code_file, self.out_file, self.err_file):
@@ -447,6 +453,18 @@ class WineEnv:
         if name is not None:
             return [report for run in self.service_runs(name) for report in run]
         return [report for report, _ in self._trace_events() if report]
+
+    def launch_failed_in_wine(self, name):
+        """Whether the service's last run stopped because Wine failed to
+        create its server (WINE_CREATE_FAILURE as the stopped report's code)."""
+        runs = self.service_runs(name)
+        last = runs[-1][-1] if runs and runs[-1] else None
+        return last is not None and last.state == 1 and last.win32 == WINE_CREATE_FAILURE
+
+    def runs_but_wine_failures(self, name):
+        """service_runs(name) without the runs that launch_failed_in_wine()."""
+        return [run for run in self.service_runs(name)
+                if not (run and run[-1].state == 1 and run[-1].win32 == WINE_CREATE_FAILURE)]
 
     def service_runs(self, name):
         """The reports of each run of the named service: a run starts where
