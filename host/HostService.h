@@ -1,6 +1,6 @@
 #pragma once
 
-#include <windows.h>
+#include "HostPlatform.h"
 
 #include "String.h"
 

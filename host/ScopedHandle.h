@@ -1,6 +1,6 @@
 #pragma once
 
-#include <windows.h>
+#include "HostPlatform.h"
 
 // Owns a kernel handle (a process, a thread, a job) and closes it exactly
 // once: when it is reset or destroyed. Closing keeps the thread's last

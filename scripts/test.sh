@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: sets the machine up, builds both builds and runs every suite.
-#   native:  the portable core and its unit tests under ASan and UBSan
+#   native:  the portable core and its unit tests under ASan and UBSan, and
+#            again under ThreadSanitizer (the host's two threads among them)
 #   windows: the three programs, the unit tests under Wine, and the
 #            end-to-end tests under Wine's SCM and Xvfb
 set -euo pipefail
@@ -11,6 +12,8 @@ jobs=$(nproc)
 
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"
+cmake --preset native-tsan >/dev/null
+cmake --build --preset native-tsan -j"$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
 
@@ -48,6 +51,7 @@ passed_all=0
 failed_all=0
 
 run_suite "native unit tests" --preset native -j"$jobs"
+run_suite "native unit tests (ThreadSanitizer)" --preset native-tsan -j"$jobs"
 run_suite "windows unit tests (Wine)" --preset windows -LE e2e -j"$jobs"
 run_suite "windows end-to-end tests (Wine SCM)" --preset windows -L e2e -V
 
