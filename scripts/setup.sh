@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang-format googletest
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   wine64 wine
   xvfb xauth imagemagick
   curl procps unzip
