@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   wine64 wine
   xvfb xauth imagemagick
-  curl procps unzip
+  curl procps unzip git
 )
 
 missing=()

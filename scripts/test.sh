@@ -3,6 +3,7 @@
 #   native:  the portable core and its unit tests under ASan and UBSan
 #   windows: the three programs, the unit tests under Wine, and the
 #            end-to-end tests under Wine's SCM and Xvfb
+#   reproducible: two clean builds of the commit, compared byte for byte
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,6 +47,16 @@ run_suite() {
 }
 passed_all=0
 failed_all=0
+
+# Two clean builds of the commit give the same programs and package.
+if bash scripts/reproducible.sh; then
+  passed_all=$((passed_all + 1))
+  summary+=("reproducible build: identical")
+else
+  failed_all=$((failed_all + 1))
+  status=1
+  summary+=("reproducible build: failed (the builds differ or did not build)")
+fi
 
 run_suite "native unit tests" --preset native -j"$jobs"
 run_suite "windows unit tests (Wine)" --preset windows -LE e2e -j"$jobs"
