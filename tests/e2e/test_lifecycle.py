@@ -15,6 +15,8 @@ from installation import SERVICE
 CAPTION = "Orvanel 3.7-b412"
 NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
 STOPPED = 1
+# 48 KiB for each packaged program.
+SIZE_BUDGET = 49152
 
 
 class Package(unittest.TestCase):
@@ -25,6 +27,12 @@ class Package(unittest.TestCase):
         with self.archive() as archive:
             names = sorted(n.split("/", 1)[1] for n in archive.namelist() if not n.endswith("/"))
         self.assertEqual(names, sorted([*installation.PROGRAMS, "ADMIN.txt", "SHA256SUMS.txt"]))
+
+    def test_each_program_fits_its_size_budget(self):
+        with self.archive() as archive:
+            for program in installation.PROGRAMS:
+                size = archive.getinfo(f"{installation.PACKAGE}/{program}").file_size
+                self.assertLessEqual(size, SIZE_BUDGET, program)
 
     def test_checksums_hold_for_every_other_file_of_the_unpacked_package(self):
         with tempfile.TemporaryDirectory() as temporary, self.archive() as archive:
