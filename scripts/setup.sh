@@ -4,11 +4,11 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang-format googletest
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  cmake make g++ clang-format googletest python3
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   wine64 wine
   xvfb xauth imagemagick
-  curl procps unzip
+  curl procps unzip git
 )
 
 missing=()
@@ -18,7 +18,13 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "setup: missing ${missing[*]}; not root and no sudo to install them: install them as root, then run this again" >&2
+      exit 1
+    fi
+    sudo="sudo"
+  fi
   echo "setup: installing ${missing[*]}"
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -4,6 +4,7 @@
 #            again under ThreadSanitizer (the host's two threads among them)
 #   windows: the three programs, the unit tests under Wine, and the
 #            end-to-end tests under Wine's SCM and Xvfb
+#   reproducible: two clean builds of the commit, compared byte for byte
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,6 +50,16 @@ run_suite() {
 }
 passed_all=0
 failed_all=0
+
+# Two clean builds of the commit give the same programs and package.
+if bash scripts/reproducible.sh; then
+  passed_all=$((passed_all + 1))
+  summary+=("reproducible build: identical")
+else
+  failed_all=$((failed_all + 1))
+  status=1
+  summary+=("reproducible build: failed (the builds differ or did not build)")
+fi
 
 run_suite "native unit tests" --preset native -j"$jobs"
 run_suite "native unit tests (ThreadSanitizer)" --preset native-tsan -j"$jobs"

@@ -3,8 +3,10 @@ install, reboot, the server runs, stop and start again, uninstall, nothing
 left behind."""
 
 import subprocess
+import tempfile
 import unittest
 import zipfile
+from pathlib import Path
 
 import installation
 import winenv
@@ -13,17 +15,46 @@ from installation import SERVICE
 CAPTION = "Orvanel 3.7-b412"
 NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
 STOPPED = 1
+# 48 KiB for each packaged program.
+SIZE_BUDGET = 49152
 
 
 class Package(unittest.TestCase):
-    def test_holds_the_three_programs_and_the_text_only(self):
-        with zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip")) as archive:
+    def archive(self):
+        return zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip"))
+
+    def test_holds_the_three_programs_the_text_and_their_checksums_only(self):
+        with self.archive() as archive:
             names = sorted(n.split("/", 1)[1] for n in archive.namelist() if not n.endswith("/"))
-        self.assertEqual(names, sorted([*installation.PROGRAMS, "ADMIN.txt"]))
+        self.assertEqual(names, sorted([*installation.PROGRAMS, "ADMIN.txt", "SHA256SUMS.txt"]))
+
+    def test_each_program_fits_its_size_budget(self):
+        with self.archive() as archive:
+            for program in installation.PROGRAMS:
+                size = archive.getinfo(f"{installation.PACKAGE}/{program}").file_size
+                self.assertLessEqual(size, SIZE_BUDGET, program)
+
+    def test_checksums_hold_for_every_other_file_of_the_unpacked_package(self):
+        with tempfile.TemporaryDirectory() as temporary, self.archive() as archive:
+            archive.extractall(temporary)
+            folder = Path(temporary) / installation.PACKAGE
+            result = subprocess.run(["sha256sum", "-c", "SHA256SUMS.txt"], cwd=folder,
+                                    capture_output=True, text=True)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            checked = sorted(line.removesuffix(": OK") for line in result.stdout.splitlines())
+            others = sorted(p.name for p in folder.iterdir() if p.name != "SHA256SUMS.txt")
+            self.assertEqual(checked, others)
+
+    def test_admin_text_has_crlf_line_ends_only(self):
+        with self.archive() as archive:
+            text = archive.read(f"{installation.PACKAGE}/ADMIN.txt")
+        self.assertGreater(text.count(b"\r\n"), 0)
+        self.assertEqual(text.count(b"\n"), text.count(b"\r\n"))
+        self.assertEqual(text.count(b"\r"), text.count(b"\r\n"))
 
     def test_programs_need_no_dll_but_the_systems(self):
         allowed = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "ws2_32.dll"}
-        with zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip")) as archive:
+        with self.archive() as archive:
             for program in installation.PROGRAMS:
                 data = archive.read(f"{installation.PACKAGE}/{program}")
                 with open(winenv.build_dir() / f"check-{program}", "wb") as f:
