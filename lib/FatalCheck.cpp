@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 void FatalCheck(const NarrowString &message, const char *, int32_t) {
   std::printf("%s", message.Data());
@@ -14,3 +15,5 @@ void FatalCheck(const char *message, const char *source, int32_t line) {
 }
 
 void StringCheck(int32_t line) { FatalCheck("assertion failed", "String", line); }
+
+void AllocationFailure() { throw std::bad_alloc(); }

@@ -44,7 +44,7 @@ uint32_t DecodeSequence(unsigned char lead, const unsigned char **next, const un
 } // namespace
 
 NarrowString PortableUtf16ToUtf8(const WideString &text) {
-  int32_t size = 4 * text.Length() + 1;
+  int32_t size = Utf8BlockBytes(text.Length());
   std::unique_ptr<char[]> block(new char[static_cast<size_t>(size)]());
   unsigned char *out = reinterpret_cast<unsigned char *>(block.get());
   const WideUnit *in = text.Data();
@@ -81,9 +81,10 @@ NarrowString PortableUtf16ToUtf8(const WideString &text) {
 WideString PortableUtf8ToUtf16(const NarrowString &text) {
   // The terminator is part of the input, as with a source length of -1.
   const unsigned char *in = reinterpret_cast<const unsigned char *>(text.Data());
-  const unsigned char *end = in + NarrowString::UnitCount(text.Data()) + 1;
+  int32_t size = UnitsNeeded(NarrowString::UnitCount(text.Data()), 0);
+  const unsigned char *end = in + size;
   // At most one unit per byte, terminator included.
-  std::unique_ptr<WideUnit[]> block(new WideUnit[static_cast<size_t>(end - in)]());
+  std::unique_ptr<WideUnit[]> block(new WideUnit[static_cast<size_t>(size)]());
   WideUnit *out = block.get();
   while (in < end) {
     unsigned char b = *in++;

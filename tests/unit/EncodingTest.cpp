@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Encoding.h"
+#include "StdoutCapture.h"
 
 namespace {
 
@@ -105,6 +106,29 @@ TEST(Encoding, ValidTextRoundTripsByteForByte) {
       NarrowString back = codec.toUtf8(codec.toUtf16(NarrowString(t)));
       EXPECT_STREQ(back.Data(), t) << codec.name;
     }
+}
+
+// Four bytes per unit and the terminator, up to the 32-bit range; beyond
+// it an allocation failure (2^30 + 4 units would wrap to 17 in 32 bits).
+TEST(Encoding, Utf8BlockBytes) {
+  struct Case {
+    int32_t length;
+    int64_t bytes;
+  };
+  const Case cases[] = {
+      {0, 1},
+      {19, 77},
+      {536870911, 2147483645},
+      {536870912, 2147483649},
+      {(1 << 30) + 4, 4294967313},
+      {INT32_MAX, 8589934589},
+  };
+  for (const Case &c : cases) {
+    if (c.bytes > INT32_MAX)
+      EXPECT_ALLOCATION_FAILS(Utf8BlockBytes(c.length));
+    else
+      EXPECT_EQ(Utf8BlockBytes(c.length), c.bytes);
+  }
 }
 
 } // namespace
