@@ -3,8 +3,23 @@
 #include <cstdint>
 #include <cstring>
 
+// The string's checks; each value is the line number that names the check
+// when it fails.
+enum class StringCheckLine : int32_t {
+  CapacityBelowOne = 84,
+  NullArray = 113,
+  NullSource = 120,
+  NullAppendedArray = 227,
+  StartBelowZero = 315,
+  EndBeforeStart = 316,
+  EndPastLength = 319,
+  NullTail = 450,
+  NullSuffix = 451,
+};
+
 // Ends the process with "assertion failed"; the line names the broken check.
 [[noreturn]] void StringCheck(int32_t line);
+[[noreturn]] inline void StringCheck(StringCheckLine check) { StringCheck(static_cast<int32_t>(check)); }
 
 // Ends the process the way an allocation the allocator cannot meet does: it
 // raises std::bad_alloc, which nothing catches. A size too large for the
@@ -70,13 +85,15 @@ public:
 
   explicit String(Capacity n) : String() { Allocate(n.units); }
 
-  String(const T *s) : String(Capacity{NonNull(s, 113) ? UnitsNeeded(UnitCount(s), 0) : 0}) {
+  String(const T *s)
+      : String(Capacity{NonNull(s, StringCheckLine::NullArray) ? UnitsNeeded(UnitCount(s), 0) : 0}) {
     for (int32_t i = 0; s[i] != 0; ++i)
       Append(s[i]);
   }
 
   // n >= 0 is the caller's guarantee.
-  String(const T *p, int32_t n) : String(Capacity{NonNull(p, 120) ? UnitsNeeded(n, 0) : 0}) {
+  String(const T *p, int32_t n)
+      : String(Capacity{NonNull(p, StringCheckLine::NullSource) ? UnitsNeeded(n, 0) : 0}) {
     std::memcpy(data_, p, sizeof(T) * static_cast<size_t>(n));
     data_[n] = 0;
     length_ = n;
@@ -128,11 +145,11 @@ public:
 
   String Substring(int32_t start, int32_t end) const {
     if (start < 0)
-      StringCheck(315);
+      StringCheck(StringCheckLine::StartBelowZero);
     if (end < start)
-      StringCheck(316);
+      StringCheck(StringCheckLine::EndBeforeStart);
     if (end > length_)
-      StringCheck(319);
+      StringCheck(StringCheckLine::EndPastLength);
     return String(data_ + start, end - start);
   }
 
@@ -141,9 +158,9 @@ public:
       return false;
     const T *tail = data_ + (length_ - suffix.length_);
     if (tail == nullptr)
-      StringCheck(450);
+      StringCheck(StringCheckLine::NullTail);
     if (suffix.data_ == nullptr)
-      StringCheck(451);
+      StringCheck(StringCheckLine::NullSuffix);
     for (int32_t i = 0; suffix.data_[i] != 0; ++i)
       if (tail[i] != suffix.data_[i])
         return false;
@@ -159,9 +176,9 @@ public:
   }
 
 private:
-  static bool NonNull(const T *p, int32_t line) {
+  static bool NonNull(const T *p, StringCheckLine check) {
     if (p == nullptr)
-      StringCheck(line);
+      StringCheck(check);
     return true;
   }
 
@@ -169,7 +186,7 @@ private:
   // string must be in the empty inline state.
   void Allocate(int32_t n) {
     if (n < 1)
-      StringCheck(84);
+      StringCheck(StringCheckLine::CapacityBelowOne);
     if (n > InlineUnits) {
       data_ = new T[static_cast<size_t>(n)]();
       capacity_ = n;
@@ -236,7 +253,7 @@ template <typename T> String<T> operator+(const String<T> &a, const String<T> &b
 
 template <typename T> String<T> operator+(const String<T> &a, const T *s) {
   if (s == nullptr)
-    StringCheck(227);
+    StringCheck(StringCheckLine::NullAppendedArray);
   String<T> result;
   int32_t k = String<T>::UnitCount(s);
   result.Reserve(UnitsNeeded(a.Length(), k));
