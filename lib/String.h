@@ -85,35 +85,27 @@ public:
 
   explicit String(Capacity n) : String() { Allocate(n.units); }
 
-  String(const T *s)
-      : String(Capacity{NonNull(s, StringCheckLine::NullArray) ? UnitsNeeded(UnitCount(s), 0) : 0}) {
-    for (int32_t i = 0; s[i] != 0; ++i)
-      Append(s[i]);
+  String(const T *s) : String() {
+    RequireNonNull(s, StringCheckLine::NullArray);
+    Assign(s, UnitCount(s));
   }
 
   // n >= 0 is the caller's guarantee.
-  String(const T *p, int32_t n)
-      : String(Capacity{NonNull(p, StringCheckLine::NullSource) ? UnitsNeeded(n, 0) : 0}) {
-    std::memcpy(data_, p, sizeof(T) * static_cast<size_t>(n));
-    data_[n] = 0;
-    length_ = n;
+  String(const T *p, int32_t n) : String() {
+    RequireNonNull(p, StringCheckLine::NullSource);
+    Assign(p, n);
   }
 
   // Decimal text of a 64-bit signed value; NarrowString only.
   explicit String(int64_t value);
 
-  String(const String &o) : String(Capacity{UnitsNeeded(o.length_, 0)}) { Append(o); }
+  String(const String &o) : String() { Assign(o.data_, o.length_); }
 
+  // Assign releases the target's block before it copies, so a string
+  // assigned to itself is left as it is.
   String &operator=(const String &o) {
-    if (&o == this)
-      return *this;
-    ReleaseHeap();
-    data_ = inline_;
-    std::memset(inline_, 0, sizeof inline_);
-    capacity_ = InlineUnits;
-    length_ = 0;
-    Allocate(UnitsNeeded(o.length_, 0));
-    Append(o);
+    if (&o != this)
+      Assign(o.data_, o.length_);
     return *this;
   }
 
@@ -176,10 +168,9 @@ public:
   }
 
 private:
-  static bool NonNull(const T *p, StringCheckLine check) {
+  static void RequireNonNull(const T *p, StringCheckLine check) {
     if (p == nullptr)
       StringCheck(check);
-    return true;
   }
 
   // Sets up an empty string of exactly n units (inline up to 20); the
@@ -191,6 +182,21 @@ private:
       data_ = new T[static_cast<size_t>(n)]();
       capacity_ = n;
     }
+  }
+
+  // Rebuilds the string from scratch as the n units at p, with the exact
+  // capacity n + 1 (inline up to 20); the zero fill supplies the
+  // terminator. p must not point into this string: its block goes first.
+  void Assign(const T *p, int32_t n) {
+    int32_t units = UnitsNeeded(n, 0);
+    ReleaseHeap();
+    data_ = inline_;
+    std::memset(inline_, 0, sizeof inline_);
+    capacity_ = InlineUnits;
+    length_ = 0;
+    Allocate(units);
+    std::memcpy(data_, p, sizeof(T) * static_cast<size_t>(n));
+    length_ = n;
   }
 
   void ReleaseHeap() {
