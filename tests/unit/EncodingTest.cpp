@@ -89,6 +89,23 @@ TEST(Encoding, Utf8ToUtf16Cases) {
       {"\xE2\x82", {0xFFFD}},
       {"A\xE0", {'A', 0xFFFD}},
       {"\xF0\x90", {0xFFFD}},
+      // A first continuation byte outside the lead's range goes with it.
+      {"\xE0\x80"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xED\xA0"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF0\x8F"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF4\x90"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF4\x8F\xBF"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
       {Bytes("A\0B", 3), {'A'}},
   };
   for (const Codec &codec : Codecs)
