@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Every test: sets the machine up, builds both builds and runs every suite.
+# Every test: sets the machine up, builds every build and runs every suite.
 #   native:  the portable core and its unit tests under ASan and UBSan
+#   fuzz:    the libFuzzer targets (clang, ASan, UBSan), each replaying its
+#            seeds and then running a fixed number of inputs
 #   windows: the three programs, the unit tests under Wine, and the
 #            end-to-end tests under Wine's SCM and Xvfb
 set -euo pipefail
@@ -11,6 +13,8 @@ jobs=$(nproc)
 
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
 
@@ -48,6 +52,7 @@ passed_all=0
 failed_all=0
 
 run_suite "native unit tests" --preset native -j"$jobs"
+run_suite "fuzz targets (libFuzzer)" --preset fuzz
 run_suite "windows unit tests (Wine)" --preset windows -LE e2e -j"$jobs"
 run_suite "windows end-to-end tests (Wine SCM)" --preset windows -L e2e -V
 
