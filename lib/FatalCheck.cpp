@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 void FatalCheck(const NarrowString &message, const char *, int32_t) {
   // As "%s" would print it, without bringing formatted output into the
@@ -16,3 +17,5 @@ void FatalCheck(const char *message, const char *source, int32_t line) {
 }
 
 void StringCheck(int32_t line) { FatalCheck("assertion failed", "String", line); }
+
+void AllocationFailure() { throw std::bad_alloc(); }

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang-format googletest python3
+  clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   wine64 wine
   xvfb xauth imagemagick

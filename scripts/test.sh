@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Every test: sets the machine up, builds both builds and runs every suite.
+# Every test: sets the machine up, builds every build and runs every suite.
 #   native:  the portable core and its unit tests under ASan and UBSan, and
 #            again under ThreadSanitizer (the host's two threads among them)
+#   fuzz:    the libFuzzer targets (clang, ASan, UBSan), each replaying its
+#            seeds and then running a fixed number of inputs
 #   windows: the three programs, the unit tests under Wine, and the
 #            end-to-end tests under Wine's SCM and Xvfb
 #   reproducible: two clean builds of the commit, compared byte for byte
@@ -15,6 +17,8 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"
 cmake --preset native-tsan >/dev/null
 cmake --build --preset native-tsan -j"$jobs"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs"
 
@@ -63,6 +67,7 @@ fi
 
 run_suite "native unit tests" --preset native -j"$jobs"
 run_suite "native unit tests (ThreadSanitizer)" --preset native-tsan -j"$jobs"
+run_suite "fuzz targets (libFuzzer)" --preset fuzz
 run_suite "windows unit tests (Wine)" --preset windows -LE e2e -j"$jobs"
 run_suite "windows end-to-end tests (Wine SCM)" --preset windows -L e2e -V
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Encoding.h"
+#include "StdoutCapture.h"
 
 namespace {
 
@@ -88,6 +89,23 @@ TEST(Encoding, Utf8ToUtf16Cases) {
       {"\xE2\x82", {0xFFFD}},
       {"A\xE0", {'A', 0xFFFD}},
       {"\xF0\x90", {0xFFFD}},
+      // A first continuation byte outside the lead's range goes with it.
+      {"\xE0\x80"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xED\xA0"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF0\x8F"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF4\x90"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF4\x8F\xBF"
+       "A",
+       {0xFFFD, 'A'}},
+      {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
       {Bytes("A\0B", 3), {'A'}},
   };
   for (const Codec &codec : Codecs)
@@ -105,6 +123,29 @@ TEST(Encoding, ValidTextRoundTripsByteForByte) {
       NarrowString back = codec.toUtf8(codec.toUtf16(NarrowString(t)));
       EXPECT_STREQ(back.Data(), t) << codec.name;
     }
+}
+
+// Four bytes per unit and the terminator, up to the 32-bit range; beyond
+// it an allocation failure (2^30 + 4 units would wrap to 17 in 32 bits).
+TEST(Encoding, Utf8BlockBytes) {
+  struct Case {
+    int32_t length;
+    int64_t bytes;
+  };
+  const Case cases[] = {
+      {0, 1},
+      {19, 77},
+      {536870911, 2147483645},
+      {536870912, 2147483649},
+      {(1 << 30) + 4, 4294967313},
+      {INT32_MAX, 8589934589},
+  };
+  for (const Case &c : cases) {
+    if (c.bytes > INT32_MAX)
+      EXPECT_ALLOCATION_FAILS(Utf8BlockBytes(c.length));
+    else
+      EXPECT_EQ(Utf8BlockBytes(c.length), c.bytes);
+  }
 }
 
 } // namespace

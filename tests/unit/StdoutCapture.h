@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <new>
 
 #ifdef _WIN32
 #include <io.h>
@@ -26,3 +27,7 @@ inline void StdoutToStderr() {
         statement;                                                                                           \
       },                                                                                                     \
       testing::ExitedWithCode(1), "^assertion failed$")
+
+// The statement must end in an allocation failure, which today raises
+// std::bad_alloc for nothing to catch.
+#define EXPECT_ALLOCATION_FAILS(statement) EXPECT_THROW(statement, std::bad_alloc)

@@ -224,6 +224,74 @@ TYPED_TEST(StringTest, BrokenPreconditionsEndTheProcess) {
   EXPECT_CHECK_FAILS(s.Substring(0, 6));
 }
 
+// A request that no 32-bit count can hold ends before anything is read or
+// allocated.
+TYPED_TEST(StringTest, OversizedCopyFails) {
+  auto units = Units<TypeParam>(3);
+  EXPECT_ALLOCATION_FAILS(String<TypeParam>(units.data(), INT32_MAX));
+}
+
+// Sizes at the edge of the 32-bit range, computed without allocating.
+// Expected values above INT32_MAX stand for an allocation failure.
+TEST(SizeArithmetic, CheckedUnits) {
+  for (int64_t units : {int64_t{0}, int64_t{-1}, int64_t{INT32_MAX}, int64_t{INT32_MAX} + 1, INT64_MAX}) {
+    if (units > INT32_MAX)
+      EXPECT_ALLOCATION_FAILS(CheckedUnits(units));
+    else
+      EXPECT_EQ(CheckedUnits(units), units);
+  }
+}
+
+TEST(SizeArithmetic, UnitsNeededCountsTheTerminator) {
+  struct Case {
+    int32_t length, count;
+    int64_t units;
+  };
+  const Case cases[] = {
+      {0, 0, 1},
+      {19, 1, 21},
+      {-2, 0, -1},
+      {INT32_MAX - 2, 1, INT32_MAX},
+      {INT32_MAX - 1, 0, INT32_MAX},
+      {INT32_MAX - 1, 1, 2147483649},
+      {INT32_MAX, 0, 2147483648},
+      {0, INT32_MAX, 2147483648},
+      {1 << 30, (1 << 30) - 2, INT32_MAX},
+      {1 << 30, (1 << 30) - 1, 2147483648},
+      {1 << 30, 1 << 30, 2147483649},
+      {1100000000, 1100000000, 2200000001},
+      {INT32_MAX, INT32_MAX, 4294967295},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.units);
+    if (c.units > INT32_MAX)
+      EXPECT_ALLOCATION_FAILS(UnitsNeeded(c.length, c.count));
+    else
+      EXPECT_EQ(UnitsNeeded(c.length, c.count), c.units);
+  }
+}
+
+// Doubling until it passes the 32-bit range, then the request itself.
+TEST(SizeArithmetic, GrownCapacity) {
+  struct Case {
+    int32_t capacity, needed, grown;
+  };
+  const Case cases[] = {
+      {20, 20, 20},
+      {20, 21, 40},
+      {20, 100, 100},
+      {40, 41, 80},
+      {(1 << 30) - 1, 1 << 30, INT32_MAX - 1},
+      {1 << 30, (1 << 30) + 1, (1 << 30) + 1},
+      {1 << 30, INT32_MAX, INT32_MAX},
+      {(1 << 30) + 5, (1 << 30) + 6, (1 << 30) + 6},
+      {INT32_MAX - 1, INT32_MAX, INT32_MAX},
+      {INT32_MAX, INT32_MAX, INT32_MAX},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(GrownCapacity(c.capacity, c.needed), c.grown) << c.capacity << " " << c.needed;
+}
+
 // The decimal text of a 64-bit value, with its length and storage.
 TEST(DecimalText, Table) {
   struct Case {
