@@ -46,8 +46,10 @@ run_suite() {
     failed_all=$((failed_all + failed))
   fi
   # The end-to-end suites are unittest scripts: say how many cases ran.
+  # Only ctest's verbose lines ("56: Ran 12 tests") count; a failed suite's
+  # output is repeated without that prefix.
   local cases
-  cases=$({ grep -oE 'Ran [0-9]+ tests?' "$log" || true; } | awk '{n += $2} END {print n + 0}')
+  cases=$({ grep -oE '^[0-9]+: Ran [0-9]+ tests?' "$log" || true; } | awk '{n += $3} END {print n + 0}')
   [ "$cases" -eq 0 ] || line="$line ($cases cases)"
   summary+=("$name: $line")
   rm -f "$log"
