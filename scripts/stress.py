@@ -112,7 +112,7 @@ class Stress:
             if number % 50 == 0:
                 print(f"{number} cycles, {time.monotonic() - began:.0f} s", flush=True)
         self.elapsed = time.monotonic() - began
-        runs = [run for run in self.env.runs_but_wine_failures(SERVICE)]
+        runs = self.env.runs_but_wine_failures(SERVICE)
         after, malformed = 0, 0
         for run in runs:
             states = [report.state for report in run]

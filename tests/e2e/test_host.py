@@ -156,8 +156,7 @@ class HostTest(winenv.Case):
 
     def new_runs(self):
         runs = self.env.service_runs(SERVICE)[self.runs_before:]
-        return [[r.fields() for r in run] for run in runs
-                if not (run and run[-1].state == 1 and run[-1].win32 == winenv.WINE_CREATE_FAILURE)]
+        return [[r.fields() for r in run] for run in runs if not winenv.failed_in_wine(run)]
 
     def assert_runs(self, *expected):
         self.assertEqual(self.new_runs(), [list(run) for run in expected])
@@ -169,13 +168,9 @@ class HostTest(winenv.Case):
     def wait_until_no_runtime(self, timeout, keep=()):
         """Waits until no runtime process is left but those whose command
         line names one of keep; returns what is left then."""
-        deadline = time.monotonic() + timeout
-        while True:
-            left = [line for _, line in self.env.processes()
-                    if "jre64\\bin\\java.exe" in line and not any(k in line for k in keep)]
-            if not left or time.monotonic() > deadline:
-                return left
-            time.sleep(0.1)
+        left = self.env.processes_left(
+            lambda line: "jre64\\bin\\java.exe" in line and not any(k in line for k in keep), timeout)
+        return [line for _, line in left]
 
     def end_processes(self, text):
         """Ends the prefix's processes whose command line names text."""

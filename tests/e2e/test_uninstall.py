@@ -4,7 +4,6 @@ uninstaller's own calls are read from its trace."""
 
 import re
 import shutil
-import time
 import unittest
 
 import installation
@@ -44,12 +43,7 @@ def mean_interval(times):
 def gone(env, image, timeout=10):
     """True once no process of the prefix runs the image (a service process
     ends shortly after its stopped report)."""
-    deadline = time.monotonic() + timeout
-    while env.linux_pids_of(image):
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.2)
-    return True
+    return not env.processes_left(lambda line: image.lower() in line.lower(), timeout)
 
 
 class FixtureService:

@@ -97,6 +97,12 @@ REGISTRATION_LINE = re.compile(
 )
 
 
+def failed_in_wine(run):
+    """Whether a run of a service (its reports) stopped because Wine failed to
+    create its server: WINE_CREATE_FAILURE as the stopped report's code."""
+    return bool(run) and run[-1].state == 1 and run[-1].win32 == WINE_CREATE_FAILURE
+
+
 class Timeout(AssertionError):
     """A bounded wait ran out; the message says what was waited for."""
 
@@ -277,13 +283,7 @@ class WineEnv:
     def own_processes(self, grace=2.0):
         """(pid, command line) of the prefix's processes that run a program of
         ours, after giving those that are ending grace seconds to go."""
-        deadline = time.monotonic() + grace
-        while True:
-            found = [(pid, line) for pid, line in self.processes()
-                     if any(image in line.lower() for image in OWN_IMAGES)]
-            if not found or time.monotonic() > deadline:
-                return found
-            time.sleep(0.1)
+        return self.processes_left(lambda line: any(image in line.lower() for image in OWN_IMAGES), grace)
 
     def restore(self, services=()):
         """Back to a known state: none of the services registered and no
@@ -455,16 +455,13 @@ class WineEnv:
         return [report for report, _ in self._trace_events() if report]
 
     def launch_failed_in_wine(self, name):
-        """Whether the service's last run stopped because Wine failed to
-        create its server (WINE_CREATE_FAILURE as the stopped report's code)."""
+        """Whether the service's last run failed_in_wine()."""
         runs = self.service_runs(name)
-        last = runs[-1][-1] if runs and runs[-1] else None
-        return last is not None and last.state == 1 and last.win32 == WINE_CREATE_FAILURE
+        return bool(runs) and failed_in_wine(runs[-1])
 
     def runs_but_wine_failures(self, name):
-        """service_runs(name) without the runs that launch_failed_in_wine()."""
-        return [run for run in self.service_runs(name)
-                if not (run and run[-1].state == 1 and run[-1].win32 == WINE_CREATE_FAILURE)]
+        """service_runs(name) without the runs that failed_in_wine()."""
+        return [run for run in self.service_runs(name) if not failed_in_wine(run)]
 
     def service_runs(self, name):
         """The reports of each run of the named service: a run starts where
@@ -512,6 +509,16 @@ class WineEnv:
             if marker in environ and cmdline:
                 found.append((int(proc_dir.name), cmdline.replace(b"\0", b" ").decode("utf-8", "replace").strip()))
         return found
+
+    def processes_left(self, matches, timeout):
+        """(pid, command line) of the prefix's processes whose command line
+        matches, once none is left or when timeout seconds have passed."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = [(pid, line) for pid, line in self.processes() if matches(line)]
+            if not found or time.monotonic() > deadline:
+                return found
+            time.sleep(0.1)
 
     def linux_pids_of(self, image_name=""):
         """Linux process ids of this prefix's processes, or of those whose
