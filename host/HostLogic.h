@@ -21,8 +21,9 @@ struct StoppedExitCodes {
 };
 
 // A requested stop or shutdown is a clean end, whatever the server's exit
-// code. Otherwise serverError, when not 0, is what kept the server from
-// running (the launch's error); else the server ended by itself, and an
+// code. Otherwise serverError, when not 0, is told as it is: what kept the
+// server from running (the launch's error), or what kept its exit code from
+// being read (GetExitCodeProcess's). Else the server ended by itself, and an
 // exit code other than 0 is its failure, told as the service's own code.
 StoppedExitCodes DecideStoppedExitCodes(bool stopRequested, DWORD serverError, DWORD serverExitCode);
 

@@ -17,14 +17,18 @@ namespace {
 // running handler, and that handler may be waiting for this lock.
 struct HostState {
   SRWLOCK Lock = SRWLOCK_INIT;
-  SERVICE_STATUS Status = {};                   // guarded by Lock
-  DWORD NextCheckPoint = 1;                     // guarded by Lock
-  SERVICE_STATUS_HANDLE StatusHandle = nullptr; // guarded by Lock
+  SERVICE_STATUS Status = {}; // guarded by Lock
+  DWORD NextCheckPoint = 1;   // guarded by Lock
+  // Written once by ServiceMain before its first report, and before the
+  // handler answers anything (it answers nothing while ReplyState is 0);
+  // read without the lock afterwards.
+  SERVICE_STATUS_HANDLE StatusHandle = nullptr;
   // Zero, which is no state, until ServiceMain is about to report running;
   // the handler reports nothing while it is zero.
   DWORD ReplyState = 0; // guarded by Lock
   // The server, and the job that holds it and every process it starts;
-  // the job is null when the server could not be put in one.
+  // the job is null when the server could not be put in one. Only the
+  // stopped report closes them, so ServiceMain uses them outside the lock.
   ScopedHandle ServerProcess; // guarded by Lock
   ScopedHandle ServerJob;     // guarded by Lock
   // A stop or shutdown has arrived: the server is not to be launched, and
@@ -61,12 +65,11 @@ void ReportServiceStatus(DWORD state, DWORD waitHint) {
 // The stopped report, with the exit codes that tell how the server ended.
 // The codes are decided, and the server's handles released, in the same
 // step that fills the record, so no other report carries them.
-void ReportStopped(DWORD serverError, DWORD serverExitCode) {
+void ReportStopped(bool stopRequested, DWORD serverError, DWORD serverExitCode) {
   SERVICE_STATUS report;
   {
     LockHolder hold;
-    StoppedExitCodes codes = DecideStoppedExitCodes(Host.StopRequested, serverError, serverExitCode);
-    // Closing the job ends whatever the server left running in it.
+    StoppedExitCodes codes = DecideStoppedExitCodes(stopRequested, serverError, serverExitCode);
     Host.ServerJob.Reset();
     Host.ServerProcess.Reset();
     Host.Stopped = true;
@@ -99,20 +102,52 @@ struct Launch {
   DWORD Error = 0;  // what kept the server from running
 };
 
-// Starts the server without a window in BaseDirectory. With a job, it is
-// created suspended and joins the job before it runs any code of its own,
-// so nothing it starts can escape unasked. Without one (none could be made,
-// or the server could not join it, as when the host's own job forbids it)
-// the server runs all the same.
+// The server without a window in BaseDirectory. False, with the cause in the
+// last error, when it could not be created.
+bool CreateServer(WideString &commandLine, DWORD flags, STARTUPINFOW *startup, PROCESS_INFORMATION &process) {
+  process = {};
+  return CreateProcessW(nullptr, commandLine.Data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | flags,
+                        nullptr, BaseDirectory.Data(), startup, &process);
+}
+
+// The server created inside its job, so that it never exists outside it,
+// not even suspended: a host that ended between a creation and an
+// assignment would leave it behind for ever. False when the system refuses
+// the job at creation (the attribute is unknown before Windows 10, or the
+// job cannot be nested in the host's own).
+bool CreateServerInJob(WideString &commandLine, HANDLE job, PROCESS_INFORMATION &process) {
+  alignas(void *) unsigned char storage[128];
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage);
+  if (size > sizeof storage || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+    return false;
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.lpAttributeList = list;
+  bool created = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr,
+                                           nullptr) &&
+                 CreateServer(commandLine, EXTENDED_STARTUPINFO_PRESENT, &startup.StartupInfo, process);
+  DeleteProcThreadAttributeList(list);
+  return created;
+}
+
+// Starts the server, in a job when the system gives one. Where the job
+// cannot be given at creation, the server is created suspended and joins
+// the job before it runs any code of its own. Without a job (none could be
+// made, or the server could not join it) the server runs all the same.
 Launch LaunchServer(WideString &commandLine) {
   Launch launch;
   launch.Job = CreateServerJob();
+  PROCESS_INFORMATION process;
+  if (launch.Job.IsValid() && CreateServerInJob(commandLine, launch.Job.Get(), process)) {
+    launch.Process.Reset(process.hProcess);
+    ScopedHandle thread(process.hThread);
+    return launch;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  DWORD flags = CREATE_NO_WINDOW | (launch.Job.IsValid() ? CREATE_SUSPENDED : 0);
-  if (!CreateProcessW(nullptr, commandLine.Data(), nullptr, nullptr, TRUE, flags, nullptr,
-                      BaseDirectory.Data(), &startup, &process)) {
+  if (!CreateServer(commandLine, launch.Job.IsValid() ? CREATE_SUSPENDED : 0, &startup, process)) {
     launch.Error = GetLastError();
     launch.Job.Reset();
     return launch;
@@ -131,6 +166,58 @@ Launch LaunchServer(WideString &commandLine) {
     }
   }
   return launch;
+}
+
+// How long the stopped report waits for the processes of the job: one stuck
+// in a driver must not keep the service from stopping.
+constexpr ULONGLONG JobEndLimit = 5000;
+
+// The ids of a job's processes, laid out as JOBOBJECT_BASIC_PROCESS_ID_LIST
+// with room for as many as one wait can take.
+struct JobProcessIds {
+  DWORD Assigned;
+  DWORD Listed;
+  ULONG_PTR Ids[64];
+};
+
+// Ends every process of the job and waits until each has ended, or until
+// JobEndLimit has passed: a process that is still ending can hold the
+// server's port and files. The processes are opened before the job is
+// ended, so each handle is signalled only once its process is gone; an id
+// that no longer names a process of the job is left out. One more round
+// takes what the job still counts afterwards (a process started while the
+// first was listed, or more than one wait can take).
+void EndJobAndWait(HANDLE job) {
+  ULONGLONG deadline = GetTickCount64() + JobEndLimit;
+  for (int round = 0; round < 2; ++round) {
+    JobProcessIds list = {};
+    // A list too long for the room is still filled as far as it goes.
+    QueryInformationJobObject(job, JobObjectBasicProcessIdList, &list, sizeof list, nullptr);
+    HANDLE processes[64];
+    DWORD count = 0;
+    for (DWORD i = 0; i < list.Listed && i < 64; ++i) {
+      // Wine's IsProcessInJob asks for full query access; Windows also
+      // takes the limited right.
+      HANDLE process =
+          OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(list.Ids[i]));
+      BOOL inJob = FALSE;
+      if (process != nullptr && IsProcessInJob(process, job, &inJob) && inJob)
+        processes[count++] = process;
+      else if (process != nullptr)
+        CloseHandle(process);
+    }
+    TerminateJobObject(job, 0);
+    ULONGLONG now = GetTickCount64();
+    if (count > 0)
+      WaitForMultipleObjects(count, processes, TRUE, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+    for (DWORD i = 0; i < count; ++i)
+      CloseHandle(processes[i]);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                   nullptr) ||
+        accounting.ActiveProcesses == 0 || GetTickCount64() >= deadline)
+      return;
+  }
 }
 
 // Ends the server with exit code 0, and with it every process of its job.
@@ -181,6 +268,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
   WideString ServerCommandLine = ComposeServerCommandLine(BaseDirectory);
   DWORD serverError = 0;
   HANDLE server;
+  HANDLE job;
   {
     // Under the lock, a stop either comes first and prevents the launch,
     // or comes after it and finds the server, in its job, to end.
@@ -192,12 +280,22 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
       Host.ServerJob = std::move(launch.Job);
     }
     server = Host.ServerProcess.Get();
+    job = Host.ServerJob.Get();
   }
-  // Only ReportStopped closes the handle, after the wait; with no server the
-  // wait returns at once.
+  // With no server the wait returns at once.
   WaitForSingleObject(server, INFINITE);
+  // How the server ended is settled now: a stop that comes while its job
+  // ends below does not make a failed server a clean end.
+  bool stopRequested;
+  {
+    LockHolder hold;
+    stopRequested = Host.StopRequested;
+  }
   DWORD exitCode = 0;
   if (server != nullptr && !GetExitCodeProcess(server, &exitCode))
     serverError = GetLastError();
-  ReportStopped(serverError, exitCode);
+  // Outside the lock, so that a control meanwhile is answered as before.
+  if (job != nullptr)
+    EndJobAndWait(job);
+  ReportStopped(stopRequested, serverError, exitCode);
 }
