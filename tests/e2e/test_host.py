@@ -74,7 +74,8 @@ class HostTest(winenv.Case):
         self.registered = None
         for name in ("record.txt", "exit_code.txt", "children.txt"):
             (self.jre_bin / name).unlink(missing_ok=True)
-        for name in ("early_control.txt", "early_control.done", "launch.txt", "stop_in_launch.txt"):
+        for name in ("early_control.txt", "early_control.done", "launch.txt", "stop_in_launch.txt",
+                     "end_in_launch.txt"):
             (self.install / name).unlink(missing_ok=True)
         self.place_runtime()
         self.register("orvanel_host.exe")
@@ -327,10 +328,19 @@ class HostTest(winenv.Case):
         self.start()
         self.wait_stopped()
         launch = (self.install / "launch.txt").read_text().splitlines()
-        self.assertEqual(launch, ["create flags=0x8000004 result=1", "stop held until the launch is over",
-                                  "assign", "resume"])
+        # Created in its job (EXTENDED_STARTUPINFO_PRESENT): nothing to assign or resume.
+        self.assertEqual(launch, ["create flags=0x8080000 result=1", "stop held until the launch is over"])
         self.assertEqual(self.wait_until_no_runtime(2), [])
         self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+
+    def test_host_that_ends_right_after_creating_the_server_leaves_none(self):
+        self.register("fixture_probe_host.exe")
+        self.runs_before = len(self.env.service_runs(SERVICE))
+        (self.install / "end_in_launch.txt").write_text("")
+        self.start()
+        self.assertEqual(self.env.processes_left(lambda line: "fixture_probe_host" in line, 10), [])
+        self.assertEqual(self.wait_until_no_runtime(2), [])
+        self.assertEqual((self.install / "launch.txt").read_text().splitlines(), ["create flags=0x8080000 result=1"])
 
     def test_fifty_start_stop_cycles_each_end_cleanly(self):
         # The first broken cycle ends the case: a late report leaves the SCM

@@ -8,8 +8,10 @@
 // test), since the host's state lives for the whole process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -41,13 +43,14 @@ public:
   void Lock() { EnterCriticalSection(&section_); }
   void Unlock() { LeaveCriticalSection(&section_); }
   // Waits, with the monitor locked, until ready() holds; false at the limit.
+  // GetTickCount: the host's GetTickCount64 is the double's clock.
   template <typename Ready> bool WaitFor(Ready ready) {
-    ULONGLONG end = GetTickCount64() + StepLimitMs;
+    DWORD start = GetTickCount();
     while (!ready()) {
-      ULONGLONG now = GetTickCount64();
-      if (now >= end)
+      DWORD spent = GetTickCount() - start;
+      if (spent >= StepLimitMs)
         return false;
-      SleepConditionVariableCS(&changed_, &section_, static_cast<DWORD>(end - now));
+      SleepConditionVariableCS(&changed_, &section_, StepLimitMs - spent);
     }
     return true;
   }
@@ -120,20 +123,43 @@ enum class Point {
   Running,      // inside the running report, before the launch
   Launch,       // inside CreateProcessW, the lock held
   Wait,         // waiting for the server
+  JobWait,      // the server has failed by itself; waiting for its job's processes
   Stopped,      // ServiceMain has made its stopped report and returned
 };
 
-enum class Kind { Free, Process, Thread, Job };
+// Platform calls that a scenario makes fail, one bit each.
+enum Call : unsigned {
+  CreateJob = 1,
+  SetLimits = 2,
+  JobAttribute = 4, // UpdateProcThreadAttribute
+  CreateInJob = 8,  // CreateProcessW with the job attribute
+  Assign = 16,
+  Resume = 32,
+  QueryJob = 64,
+};
 
-// A process, thread or job handed out by the double. Its address is the handle.
+// A process the server starts, in its job: how long it takes to end once
+// its job is ended.
+constexpr int64_t NoChild = -2, NeverEnds = -1;
+// The double's clock at the start, and the host's bound on its wait for the
+// job's processes.
+constexpr uint64_t ClockStart = 1000, JobEndBound = 5000;
+
+// Child: the server's own child, which is no handle of the host's.
+enum class Kind { Free, Process, Thread, Job, Child };
+
+// A process, thread or job handed out by the double. Its address is the
+// handle; OpenProcess hands out a further handle of the same process.
 struct Object {
   Kind kind = Kind::Free;
   int closes = 0;
   bool resumed = false;
   bool ended = false;
-  bool endedByStop = false;
+  bool endedByHost = false;
   DWORD exitCode = 0;
   Object *job = nullptr;
+  Object *of = nullptr; // a handle from OpenProcess: its process
+  int64_t endsAt = -1;  // being ended: the time it will have ended
 };
 
 struct Report {
@@ -157,20 +183,26 @@ std::string Text(const Report &r) {
 struct Double {
   Monitor Guard;
   Point Hold = Point::None;
-  bool Held = false;      // ServiceMain waits at Hold
-  bool Released = false;  // the test let it go on
-  bool Waiting = false;   // ServiceMain is in the wait for the server
-  bool Finished = false;  // ServiceMain has returned
-  DWORD CreateError = 0;  // CreateProcessW fails with this
-  bool RefuseJob = false; // CreateJobObjectW fails
+  bool Held = false;     // ServiceMain waits at Hold
+  bool Released = false; // the test let it go on
+  bool Waiting = false;  // ServiceMain is in the wait for the server
+  bool Finished = false; // ServiceMain has returned
+  DWORD CreateError = 0; // CreateProcessW fails with this
+  unsigned Fails = 0;    // Call bits
+  int64_t ChildEnd = NoChild;
+  uint64_t Clock = ClockStart;
+  std::string Calls; // the launch's calls, in order
+  HANDLE AttributeJob = nullptr;
   ThreadId ServiceThread{};
   ThreadId DispatcherThread{};
   bool DispatcherBlocked = false;  // the handler waits for the host's lock
   bool DispatcherReturned = false; // the handler has returned
   LPHANDLER_FUNCTION Handler = nullptr;
   std::vector<Report> Reports;
-  Object Objects[8];
+  Object Objects[16];
   Object *Server = nullptr;
+  Object *ServerThread = nullptr;
+  Object *Child = nullptr;
   std::vector<std::string> Faults;
 };
 
@@ -212,16 +244,42 @@ Object *Use(HANDLE handle, Kind kind, const char *call) {
     Fault(std::string(call) + " on a handle that is no such object");
   else if (o->closes > 0)
     Fault(std::string(call) + " on a closed handle");
-  return o;
+  return o != nullptr && o->of != nullptr ? o->of : o;
 }
 
-void End(Object *process, DWORD code, bool byStop) {
+bool Fails(Call call, DWORD error = ERROR_ACCESS_DENIED) {
+  if (D.Fails & call)
+    SetLastError(error);
+  return D.Fails & call;
+}
+
+void Log(const char *call) { D.Calls += D.Calls.empty() ? call : std::string(" ") + call; }
+
+DWORD Pid(const Object *o) { return 0x7F000000 + static_cast<DWORD>(o - D.Objects); }
+
+void End(Object *process, DWORD code, bool byHost) {
   if (process->ended)
     return;
   process->ended = true;
   process->exitCode = code;
-  process->endedByStop = byStop;
+  process->endedByHost = byHost;
   D.Guard.Changed();
+}
+
+// The server runs: it starts its child now, in whatever job it is in.
+void Run(Object *thread) {
+  thread->resumed = true;
+  if (D.ChildEnd != NoChild && D.Child == nullptr && (D.Child = New(Kind::Child)) != nullptr)
+    D.Child->job = D.Server->job;
+}
+
+// The job ends: the server at once, its child when ChildEnd says.
+void EndJob(Object *job, DWORD code, bool byHost) {
+  if (D.Server != nullptr && D.Server->job == job)
+    End(D.Server, code, byHost);
+  Object *child = D.Child;
+  if (child != nullptr && child->job == job && !child->ended && child->endsAt < 0 && D.ChildEnd != NeverEnds)
+    child->endsAt = static_cast<int64_t>(D.Clock) + D.ChildEnd;
 }
 
 // Called with Guard held: waits there while the test holds ServiceMain.
@@ -250,6 +308,9 @@ BOOL DoSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS *s) {
     Fault("a report of another service type");
   D.Reports.push_back({s->dwCurrentState, s->dwControlsAccepted, s->dwWin32ExitCode,
                        s->dwServiceSpecificExitCode, s->dwCheckPoint, s->dwWaitHint});
+  if (s->dwCurrentState == SERVICE_STOPPED && D.Child != nullptr && !D.Child->ended &&
+      D.Clock < ClockStart + JobEndBound)
+    Fault("stopped before every process of the job had ended");
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_START_PENDING)
     Reach(Point::StartPending);
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_RUNNING)
@@ -257,12 +318,25 @@ BOOL DoSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS *s) {
   return TRUE;
 }
 
+BOOL DoUpdateAttribute(DWORD_PTR attribute, void *value) {
+  Guarded guarded;
+  Log("attribute");
+  if (attribute != PROC_THREAD_ATTRIBUTE_JOB_LIST)
+    Fault("an attribute other than the job list");
+  if (Fails(JobAttribute, ERROR_NOT_SUPPORTED))
+    return FALSE;
+  D.AttributeJob = *static_cast<HANDLE *>(value);
+  return TRUE;
+}
+
 BOOL DoCreateProcess(LPWSTR commandLine, DWORD flags, PROCESS_INFORMATION *information) {
   Guarded guarded;
+  bool inJob = flags & EXTENDED_STARTUPINFO_PRESENT;
+  Log(inJob ? "create-in-job" : flags & CREATE_SUSPENDED ? "create-suspended" : "create");
   if (commandLine == nullptr)
     Fault("no command line");
-  if (D.CreateError != 0) {
-    SetLastError(D.CreateError);
+  if (D.CreateError != 0 || (inJob && Fails(CreateInJob))) {
+    SetLastError(D.CreateError != 0 ? D.CreateError : ERROR_ACCESS_DENIED);
     return FALSE;
   }
   Object *process = New(Kind::Process);
@@ -270,8 +344,11 @@ BOOL DoCreateProcess(LPWSTR commandLine, DWORD flags, PROCESS_INFORMATION *infor
   if (process == nullptr || thread == nullptr)
     return FALSE;
   D.Server = process;
-  // Not suspended: it runs at once.
-  thread->resumed = !(flags & CREATE_SUSPENDED);
+  D.ServerThread = thread;
+  if (inJob)
+    process->job = Use(D.AttributeJob, Kind::Job, "the job attribute");
+  if (!(flags & CREATE_SUSPENDED))
+    Run(thread);
   information->hProcess = process;
   information->hThread = thread;
   Reach(Point::Launch);
@@ -280,10 +357,11 @@ BOOL DoCreateProcess(LPWSTR commandLine, DWORD flags, PROCESS_INFORMATION *infor
 
 DWORD DoResumeThread(HANDLE handle) {
   Guarded guarded;
+  Log("resume");
   Object *thread = Use(handle, Kind::Thread, "ResumeThread");
-  if (thread == nullptr)
+  if (thread == nullptr || Fails(Resume))
     return static_cast<DWORD>(-1);
-  thread->resumed = true;
+  Run(thread);
   return 1;
 }
 
@@ -328,14 +406,14 @@ BOOL DoClose(HANDLE handle) {
   if (++o->closes > 1)
     Fault("a handle closed twice");
   // The job's last handle: every process still in it ends.
-  if (o->kind == Kind::Job && D.Server != nullptr && D.Server->job == o)
-    End(D.Server, 1, false);
+  if (o->kind == Kind::Job)
+    EndJob(o, 1, false);
   return TRUE;
 }
 
 HANDLE DoCreateJob() {
   Guarded guarded;
-  return D.RefuseJob ? nullptr : New(Kind::Job);
+  return Fails(CreateJob) ? nullptr : New(Kind::Job);
 }
 
 BOOL DoSetJobInformation(HANDLE handle, void *information) {
@@ -345,14 +423,15 @@ BOOL DoSetJobInformation(HANDLE handle, void *information) {
       static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION *>(information)->BasicLimitInformation.LimitFlags;
   if (flags != (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK))
     Fault("the job does not end its processes on close, or forbids breakaway");
-  return TRUE;
+  return !Fails(SetLimits);
 }
 
 BOOL DoAssign(HANDLE jobHandle, HANDLE processHandle) {
   Guarded guarded;
+  Log("assign");
   Object *job = Use(jobHandle, Kind::Job, "AssignProcessToJobObject");
   Object *process = Use(processHandle, Kind::Process, "AssignProcessToJobObject");
-  if (job == nullptr || process == nullptr)
+  if (job == nullptr || process == nullptr || Fails(Assign))
     return FALSE;
   for (Object &o : D.Objects)
     if (o.kind == Kind::Thread && o.resumed)
@@ -364,9 +443,83 @@ BOOL DoAssign(HANDLE jobHandle, HANDLE processHandle) {
 BOOL DoTerminateJob(HANDLE handle, unsigned code) {
   Guarded guarded;
   Object *job = Use(handle, Kind::Job, "TerminateJobObject");
-  if (job != nullptr && D.Server != nullptr && D.Server->job == job)
-    End(D.Server, code, true);
+  if (job != nullptr)
+    EndJob(job, code, true);
   return job != nullptr;
+}
+
+// The processes of the job that have not ended: the server and its child.
+BOOL DoQueryJob(HANDLE handle, JOBOBJECTINFOCLASS kind, void *information, DWORD size) {
+  Guarded guarded;
+  Object *job = Use(handle, Kind::Job, "QueryInformationJobObject");
+  if (job == nullptr || Fails(QueryJob))
+    return FALSE;
+  DWORD active = 0;
+  struct IdList {
+    DWORD assigned, listed;
+    ULONG_PTR ids[2];
+  } list = {};
+  for (Object *o : {D.Server, D.Child})
+    if (o != nullptr && o->job == job && !o->ended)
+      list.ids[active++] = Pid(o);
+  list.assigned = list.listed = active;
+  if (kind == JobObjectBasicAccountingInformation) {
+    static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION *>(information)->ActiveProcesses = active;
+    return TRUE;
+  }
+  std::memcpy(information, &list, std::min<size_t>(size, sizeof list));
+  return TRUE;
+}
+
+HANDLE DoOpenProcess(DWORD pid) {
+  Guarded guarded;
+  for (Object &o : D.Objects)
+    if ((o.kind == Kind::Process || o.kind == Kind::Child) && o.of == nullptr && Pid(&o) == pid && !o.ended) {
+      Object *handle = New(Kind::Process);
+      if (handle != nullptr)
+        handle->of = &o;
+      return handle;
+    }
+  return nullptr;
+}
+
+BOOL DoIsInJob(HANDLE process, HANDLE job, BOOL *result) {
+  Guarded guarded;
+  Object *o = Use(process, Kind::Process, "IsProcessInJob");
+  *result = o != nullptr && o->job == Find(job);
+  return o != nullptr;
+}
+
+// Time passes only here: up to the end of the last process, or by the whole
+// timeout when one of them does not end within it.
+DWORD DoWaitMultiple(DWORD count, const HANDLE *handles, DWORD milliseconds) {
+  Guarded guarded;
+  Reach(Point::JobWait);
+  int64_t last = static_cast<int64_t>(D.Clock);
+  bool endless = false;
+  for (DWORD i = 0; i < count; ++i) {
+    Object *o = Use(handles[i], Kind::Process, "WaitForMultipleObjects");
+    if (o != nullptr && !o->ended) {
+      endless = endless || o->endsAt < 0;
+      last = std::max(last, o->endsAt);
+    }
+  }
+  if (endless || last > static_cast<int64_t>(D.Clock + milliseconds)) {
+    if (milliseconds == INFINITE)
+      Fault("a wait for the job's processes without a bound");
+    D.Clock += milliseconds;
+    return WAIT_TIMEOUT;
+  }
+  D.Clock = static_cast<uint64_t>(last);
+  for (DWORD i = 0; i < count; ++i)
+    if (Object *o = Find(handles[i]))
+      End(o->of != nullptr ? o->of : o, 0, true);
+  return WAIT_OBJECT_0;
+}
+
+ULONGLONG DoClock() {
+  Guarded guarded;
+  return D.Clock;
 }
 
 // The host's lock. The handler's thread says when it has to wait for it:
@@ -429,6 +582,24 @@ BOOL WINAPI SlotSetJobInformation(HANDLE job, JOBOBJECTINFOCLASS, LPVOID informa
 }
 BOOL WINAPI SlotAssign(HANDLE job, HANDLE process) { return DoAssign(job, process); }
 BOOL WINAPI SlotTerminateJob(HANDLE job, UINT code) { return DoTerminateJob(job, code); }
+BOOL WINAPI SlotUpdateAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR attribute, PVOID value, SIZE_T,
+                                PVOID, PSIZE_T) {
+  return DoUpdateAttribute(attribute, value);
+}
+BOOL WINAPI SlotQueryJob(HANDLE job, JOBOBJECTINFOCLASS kind, LPVOID information, DWORD size, LPDWORD) {
+  return DoQueryJob(job, kind, information, size);
+}
+HANDLE WINAPI SlotOpenProcess(DWORD access, BOOL inherit, DWORD pid) {
+  HANDLE process = DoOpenProcess(pid);
+  return process ? process : Real<HANDLE(WINAPI *)(DWORD, BOOL, DWORD)>("OpenProcess")(access, inherit, pid);
+}
+BOOL WINAPI SlotIsInJob(HANDLE process, HANDLE job, PBOOL result) { return DoIsInJob(process, job, result); }
+DWORD WINAPI SlotWaitMultiple(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds) {
+  return Find(handles[0]) ? DoWaitMultiple(count, handles, milliseconds)
+                          : Real<DWORD(WINAPI *)(DWORD, const HANDLE *, BOOL, DWORD)>(
+                                "WaitForMultipleObjects")(count, handles, all, milliseconds);
+}
+ULONGLONG WINAPI SlotClock() { return DoClock(); }
 } // namespace
 
 // The headers declare this one without an import slot: it is defined here.
@@ -450,6 +621,12 @@ void *__imp_CreateJobObjectW = reinterpret_cast<void *>(&SlotCreateJob);
 void *__imp_SetInformationJobObject = reinterpret_cast<void *>(&SlotSetJobInformation);
 void *__imp_AssignProcessToJobObject = reinterpret_cast<void *>(&SlotAssign);
 void *__imp_TerminateJobObject = reinterpret_cast<void *>(&SlotTerminateJob);
+void *__imp_UpdateProcThreadAttribute = reinterpret_cast<void *>(&SlotUpdateAttribute);
+void *__imp_QueryInformationJobObject = reinterpret_cast<void *>(&SlotQueryJob);
+void *__imp_OpenProcess = reinterpret_cast<void *>(&SlotOpenProcess);
+void *__imp_IsProcessInJob = reinterpret_cast<void *>(&SlotIsInJob);
+void *__imp_WaitForMultipleObjects = reinterpret_cast<void *>(&SlotWaitMultiple);
+void *__imp_GetTickCount64 = reinterpret_cast<void *>(&SlotClock);
 }
 #else
 // Natively the double is the platform: these are the host's calls.
@@ -479,6 +656,24 @@ BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS, void *information, 
 }
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) { return DoAssign(job, process); }
 BOOL TerminateJobObject(HANDLE job, unsigned code) { return DoTerminateJob(job, code); }
+BOOL InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD, DWORD, SIZE_T *size) {
+  *size = 48;
+  return list != nullptr;
+}
+BOOL UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR attribute, void *value, SIZE_T,
+                               void *, SIZE_T *) {
+  return DoUpdateAttribute(attribute, value);
+}
+void DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST) {}
+BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS kind, void *information, DWORD size, DWORD *) {
+  return DoQueryJob(job, kind, information, size);
+}
+HANDLE OpenProcess(DWORD, BOOL, DWORD pid) { return DoOpenProcess(pid); }
+BOOL IsProcessInJob(HANDLE process, HANDLE job, BOOL *result) { return DoIsInJob(process, job, result); }
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL, DWORD milliseconds) {
+  return DoWaitMultiple(count, handles, milliseconds);
+}
+ULONGLONG GetTickCount64() { return DoClock(); }
 DWORD GetLastError() { return LastError; }
 void SetLastError(DWORD error) { LastError = error; }
 void AcquireSRWLockExclusive(SRWLOCK *) {
@@ -502,11 +697,13 @@ struct Scenario {
   Point point;
   DWORD control;
   std::vector<Report> reports;
-  bool launched;          // the server was created
-  bool endedByStop;       // and the control ended it
-  DWORD exitCode = 0;     // the server's own end, when nothing else ends it
-  DWORD createError = 0;  // the launch fails with this
-  bool refuseJob = false; // no job can be made
+  bool launched;         // the server was created
+  bool endedByHost;      // and the host ended it
+  DWORD exitCode = 0;    // the server's own end, when nothing else ends it
+  DWORD createError = 0; // the launch fails with this
+  unsigned fails = 0;    // Call bits
+  int64_t childEnd = NoChild;
+  const char *calls = nullptr; // the launch's calls, when they matter
 };
 
 void ServiceThreadMain() {
@@ -546,7 +743,8 @@ void DispatcherThreadMain() {
   D.Guard.Lock();
   D.Hold = s.point;
   D.CreateError = s.createError;
-  D.RefuseJob = s.refuseJob;
+  D.Fails = s.fails;
+  D.ChildEnd = s.childEnd;
   D.Guard.Unlock();
 
   Thread service(&ServiceThreadMain);
@@ -560,6 +758,13 @@ void DispatcherThreadMain() {
     break;
   case Point::Wait:
     reached = D.Guard.WaitFor([] { return D.Waiting; });
+    break;
+  case Point::JobWait:
+    reached = D.Guard.WaitFor([] { return D.Waiting; });
+    if (reached) {
+      End(D.Server, s.exitCode, false);
+      reached = D.Guard.WaitFor([] { return D.Held; });
+    }
     break;
   case Point::Stopped:
     reached = D.Guard.WaitFor([] { return D.Waiting; });
@@ -593,10 +798,10 @@ void DispatcherThreadMain() {
     D.Guard.Unlock();
   }
 
-  // What the control did not end ends by itself.
+  // What the control did not end ends by itself, if it ever ran.
   D.Guard.Lock();
   bool done = D.Guard.WaitFor([] { return D.Finished || D.Waiting; });
-  if (!D.Finished && D.Server != nullptr && !D.Server->ended)
+  if (!D.Finished && D.Server != nullptr && !D.Server->ended && D.ServerThread->resumed)
     End(D.Server, s.exitCode, false);
   done = done && D.Guard.WaitFor([] { return D.Finished; });
   D.Guard.Unlock();
@@ -613,11 +818,12 @@ void DispatcherThreadMain() {
   }
   if ((D.Server != nullptr) != s.launched)
     faults.push_back(s.launched ? "the server was not launched" : "the server was launched");
-  if (D.Server != nullptr && D.Server->endedByStop != s.endedByStop)
-    faults.push_back(s.endedByStop ? "the stop did not end the server"
-                                   : "the server was ended without a stop");
+  if (D.Server != nullptr && D.Server->endedByHost != s.endedByHost)
+    faults.push_back(s.endedByHost ? "the host did not end the server" : "the host ended the server");
+  if (s.calls != nullptr && D.Calls != s.calls)
+    faults.push_back("the launch called: " + D.Calls);
   for (const Object &o : D.Objects)
-    if (o.kind != Kind::Free && o.closes != 1)
+    if (o.kind != Kind::Free && o.kind != Kind::Child && o.closes != 1)
       faults.push_back("a handle was closed " + std::to_string(o.closes) + " times");
   for (const std::string &f : faults)
     std::fprintf(stderr, "%s\n", f.c_str());
@@ -626,104 +832,77 @@ void DispatcherThreadMain() {
 }
 
 TEST(HostThreads, EveryWindowEndsAsItMust) {
+  // name, where ServiceMain is held, the control, the reports, launched, ended by the host, then as
+  // needed: the server's own exit code, the launch's error, the calls that fail, the child, the launch's
+  // calls.
+  // clang-format off
   const Scenario scenarios[] = {
       // Before ReplyState is set: a stop prevents the launch and is not answered.
-      {"interrogate before the reply state",
-       Point::StartPending,
-       SERVICE_CONTROL_INTERROGATE,
-       {StartPending, Running, Stopped()},
-       true,
-       false},
-      {"stop before the reply state",
-       Point::StartPending,
-       SERVICE_CONTROL_STOP,
-       {StartPending, Running, Stopped()},
-       false,
-       false},
-      {"shutdown before the reply state",
-       Point::StartPending,
-       SERVICE_CONTROL_SHUTDOWN,
-       {StartPending, Running, Stopped()},
-       false,
-       false},
+      {"interrogate before the reply state", Point::StartPending, SERVICE_CONTROL_INTERROGATE,
+       {StartPending, Running, Stopped()}, true, false},
+      {"stop before the reply state", Point::StartPending, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Stopped()}, false, false},
+      {"shutdown before the reply state", Point::StartPending, SERVICE_CONTROL_SHUTDOWN,
+       {StartPending, Running, Stopped()}, false, false},
       // After the running report, before the launch: the launch does not happen.
-      {"stop before the launch",
-       Point::Running,
-       SERVICE_CONTROL_STOP,
-       {StartPending, Running, Running, Stopped()},
-       false,
-       false},
-      {"shutdown before the launch",
-       Point::Running,
-       SERVICE_CONTROL_SHUTDOWN,
-       {StartPending, Running, Running, Stopped()},
-       false,
-       false},
+      {"stop before the launch", Point::Running, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, false, false},
+      {"shutdown before the launch", Point::Running, SERVICE_CONTROL_SHUTDOWN,
+       {StartPending, Running, Running, Stopped()}, false, false},
       // During the launch: the handler waits for it, then ends the server.
-      {"stop during the launch",
-       Point::Launch,
-       SERVICE_CONTROL_STOP,
-       {StartPending, Running, Running, Stopped()},
-       true,
-       true},
-      {"shutdown during the launch",
-       Point::Launch,
-       SERVICE_CONTROL_SHUTDOWN,
-       {StartPending, Running, Running, Stopped()},
-       true,
-       true},
-      {"stop during the launch, no job",
-       Point::Launch,
-       SERVICE_CONTROL_STOP,
-       {StartPending, Running, Running, Stopped()},
-       true,
-       true,
-       0,
-       0,
-       true},
+      {"stop during the launch", Point::Launch, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true},
+      {"shutdown during the launch", Point::Launch, SERVICE_CONTROL_SHUTDOWN,
+       {StartPending, Running, Running, Stopped()}, true, true},
+      {"stop during the launch, no job", Point::Launch, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, CreateJob, NoChild, "create"},
       // During the wait.
-      {"stop during the wait",
-       Point::Wait,
-       SERVICE_CONTROL_STOP,
-       {StartPending, Running, Running, Stopped()},
-       true,
-       true},
-      {"shutdown during the wait",
-       Point::Wait,
-       SERVICE_CONTROL_SHUTDOWN,
-       {StartPending, Running, Running, Stopped()},
-       true,
-       true},
-      {"interrogate during the wait",
-       Point::Wait,
-       SERVICE_CONTROL_INTERROGATE,
-       {StartPending, Running, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 7)},
-       true,
-       false,
-       7},
+      {"stop during the wait", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true},
+      {"shutdown during the wait", Point::Wait, SERVICE_CONTROL_SHUTDOWN,
+       {StartPending, Running, Running, Stopped()}, true, true},
+      {"interrogate during the wait", Point::Wait, SERVICE_CONTROL_INTERROGATE,
+       {StartPending, Running, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 7)}, true, false, 7},
       // After the stopped report nothing is reported and nothing is ended.
-      {"stop after the stopped report",
-       Point::Stopped,
-       SERVICE_CONTROL_STOP,
-       {StartPending, Running, Stopped()},
-       true,
-       false},
-      {"interrogate after the stopped report",
-       Point::Stopped,
-       SERVICE_CONTROL_INTERROGATE,
-       {StartPending, Running, Stopped()},
-       true,
-       false},
-      {"shutdown after the stopped report",
-       Point::Stopped,
-       SERVICE_CONTROL_SHUTDOWN,
-       {StartPending, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 3)},
-       true,
-       false,
-       3},
+      {"stop after the stopped report", Point::Stopped, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Stopped()}, true, false},
+      {"interrogate after the stopped report", Point::Stopped, SERVICE_CONTROL_INTERROGATE,
+       {StartPending, Running, Stopped()}, true, false},
+      {"shutdown after the stopped report", Point::Stopped, SERVICE_CONTROL_SHUTDOWN,
+       {StartPending, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 3)}, true, false, 3},
       // A launch that fails stops the service at once with its error.
       {"failed launch", Point::None, NoControl, {StartPending, Running, Stopped(2)}, false, false, 0, 2},
+      // The server is created in its job; where the system refuses that, it
+      // is created suspended and joins the job before it runs.
+      {"in its job from its creation", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NoChild, "attribute create-in-job"},
+      {"job attribute refused", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, JobAttribute, NoChild,
+       "attribute create-suspended assign resume"},
+      {"creation in the job refused", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, CreateInJob, NoChild,
+       "attribute create-in-job create-suspended assign resume"},
+      {"job limits refused", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, SetLimits, NoChild, "create"},
+      // A server that cannot join the job runs without one, and a stop ends it.
+      {"assignment refused", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, JobAttribute | Assign},
+      // A suspended server that cannot be resumed is ended, and the launch fails.
+      {"resume fails", Point::None, NoControl,
+       {StartPending, Running, Stopped(ERROR_ACCESS_DENIED)}, true, true, 0, 0, JobAttribute | Resume},
+      // Stopped only once every process of the job has ended, or after the bound.
+      {"a process of the job ends late", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, 300},
+      {"a process of the job never ends", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NeverEnds},
+      {"the job cannot be listed", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, QueryJob},
+      // A stop while the job of a failed server ends is answered, and the
+      // failure is still told.
+      {"stop while the job of a failed server ends", Point::JobWait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 7)}, true, false, 7, 0, 0, 300},
   };
+  // clang-format on
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const Scenario &s : scenarios)
     EXPECT_EXIT(Play(s), ::testing::ExitedWithCode(0), "") << s.name;
