@@ -1,17 +1,31 @@
-"""Start/stop cycles of the packaged host under Wine's SCM, with the stand-in
-server of the tests as its Java runtime, counting everything that must never
-happen. Every third cycle sends a storm of interrogations before its stop;
-nothing is sent after a stop (Wine's SCM ends a service process that gets a
-control while it stops).
+"""Runs of the packaged host under Wine's SCM, with the stand-in server of the
+tests as its Java runtime, in the kinds of cycle an administrator's machine
+produces, chosen from a seeded random sequence, counting everything that
+must never happen:
 
-    ORVANEL_BUILD=build/windows python3 scripts/stress.py [--cycles 500] [--storm 25]
+    stop        start; once the server runs, stop
+    storm       start; once the server runs, interrogations, then a stop
+    early-stop  start; a stop as soon as the service accepts one
+    storm-stop  start; once the server runs, interrogations and a stop at once
+    kill        start; the host ended from outside as soon as its server appears
+    child       as stop, with a server that has started a child of its own
 
-Run scripts/test.sh (or build the windows preset) first. Prints a table and
-exits non-zero when any count is above zero.
+Wine's SCM ends a service process itself when a control reaches it after a
+stop and before its stopped report; a storm-stop cycle where that happened
+is counted apart, and still must leave no server behind.
+
+    ORVANEL_BUILD=build/windows python3 scripts/stress.py [--cycles 500] [--seed N] [--storm 25]
+
+Run scripts/test.sh (or build the windows preset) first. Prints the seed, a
+table per kind and the counts, and exits non-zero when any count of what
+must never happen is above zero.
 """
 
 import argparse
+import os
+import random
 import shutil
+import signal
 import sys
 import time
 import zipfile
@@ -23,29 +37,33 @@ import winenv  # noqa: E402
 
 SERVICE = "orvanel_svc"
 PACKAGE = "orvanel-3.7-b412"
-START_PENDING, STOP_PENDING, RUNNING, STOPPED = 2, 3, 4, 1
-INTERROGATE = 4
-STOP = 1
+START_PENDING, RUNNING, STOPPED = 2, 4, 1
+KINDS = ("stop", "storm", "early-stop", "storm-stop", "kill", "child")
+NEVER = ("cycles that failed", "servers left 5 s after the cycle", "host processes left",
+         "stopped with exit codes other than 0/0", "runs not start pending, running, (running)*, stopped",
+         "killed runs with a stopped report")
 
 
-def well_formed(states):
-    """start pending, running, (running)*, stopped"""
-    return (len(states) >= 3 and states[0] == START_PENDING and states[-1] == STOPPED
-            and all(state == RUNNING for state in states[1:-1]))
+def parse(text):
+    fields = {}
+    for word in text.split():
+        key, _, value = word.partition("=")
+        fields[key] = int(value) if value.isdigit() else value
+    return fields
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
+def well_formed(states, killed):
+    """start pending, running, (running)*, then stopped last; a killed host's
+    run ends before its stopped report."""
+    body = states[1:] if killed else states[1:-1]
+    return (len(states) >= 2 and states[0] == START_PENDING and (killed or states[-1] == STOPPED)
+            and len(body) >= 1 and all(state == RUNNING for state in body))
 
 
 class Stress:
-    def __init__(self, env):
+    def __init__(self, env, storm):
         self.env = env
+        self.storm = storm
         root = env.drive_c / "Orvanel Stress"
         self.install = root / "server"
         self.runtime = root / "jre64" / "bin"
@@ -54,92 +72,109 @@ class Stress:
         with zipfile.ZipFile(winenv.built(PACKAGE + ".zip")) as archive:
             (self.install / "orvanel_host.exe").write_bytes(archive.read(f"{PACKAGE}/orvanel_host.exe"))
         shutil.copy(winenv.built("fixture_java.exe"), self.runtime / "java.exe")
-        self.record = self.runtime / "record.txt"
         self.control = winenv.built("fixture_service_control.exe")
-        path = env.win_path(self.install / "orvanel_host.exe")
-        created = env.sc("create", SERVICE, "binPath=", f'"{path}"', "start=", "demand")
-        if created.code != 0:
-            raise RuntimeError(f"sc create: {created.stdout!r}")
-        self.counts = dict.fromkeys(("cycles that failed", "servers left after stopped", "host processes left"), 0)
-        self.relaunched = 0
+        self.create()
+        self.counts = dict.fromkeys(NEVER, 0)
+        self.kinds = {kind: 0 for kind in KINDS}
+        self.wine_ended = 0  # storm-stop cycles whose host Wine's SCM ended
+        self.wine_failed = 0  # Wine could not create the host or its server
         self.interrogations = 0
 
-    def servers(self):
-        return self.env.linux_pids_of("jre64\\bin\\java.exe")
+    def create(self):
+        path = self.env.win_path(self.install / "orvanel_host.exe")
+        created = self.env.sc("create", SERVICE, "binPath=", f'"{path}"', "start=", "demand")
+        if created.code != 0:
+            raise RuntimeError(f"sc create: {created.stdout!r}")
 
-    def hosts(self):
-        return self.env.linux_pids_of("orvanel_host.exe")
+    def left(self, image, timeout):
+        """Processes of the image still there after timeout seconds; ended then."""
+        found = self.env.processes_left(lambda line: image in line.lower(), timeout)
+        for pid, _ in found:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        return found
 
-    def start(self):
-        """Starts the service until its server runs; False when it never did."""
-        for _ in range(3):
-            self.record.unlink(missing_ok=True)
-            self.env.start_service(SERVICE)
-            if wait_until(lambda: self.record.exists() or self.env.launch_failed_in_wine(SERVICE), 30):
-                if self.record.exists():
-                    return True
-                # Wine could not create the server: no fault of the host.
-                self.relaunched += 1
-                self.env.wait_for_state(SERVICE, "STOPPED", timeout=10)
-        return False
+    def cycle(self, number, kind):
+        """One cycle; the name of what must never happen that it broke, or None."""
+        mark = self.env.trace_size()
+        children = self.runtime / "children.txt"
+        if kind == "child":
+            children.write_text("child")
+        try:
+            result = self.env.run([self.control, SERVICE, "cycle", "stop" if kind == "child" else kind,
+                                   str(self.storm)], timeout=120)
+        finally:
+            children.unlink(missing_ok=True)
+        out = parse(result.stdout.decode())
+        self.interrogations += out.get("answered", 0) if "storm" in kind else 0
+        servers = self.left("jre64\\bin\\java.exe", 5)
+        hosts = self.left("orvanel_host.exe", 5)
+        runs = self.env.service_runs(SERVICE, mark)
+        if any(winenv.failed_in_wine(run) for run in runs) or (out.get("start") and out.get("state") == STOPPED):
+            self.wine_failed += 1
+            return None
+        if servers:
+            return "servers left 5 s after the cycle"
+        if hosts:
+            return "host processes left"
+        if result.code != 0 or out.get("start") != 0 or out.get("ended") != 1 or len(runs) != 1:
+            print(f"cycle {number} ({kind}): {result.stdout!r}, {len(runs)} runs", flush=True)
+            return "cycles that failed"
+        states = [report.state for report in runs[0]]
+        killed = kind == "kill"
+        if not killed and STOPPED not in states and kind == "storm-stop" and out["stop"] == 0:
+            self.wine_ended += 1
+            killed = True
+        if killed and STOPPED in states:
+            return "killed runs with a stopped report"
+        if not well_formed(states, killed):
+            print(f"cycle {number} ({kind}): reports {states}", flush=True)
+            return "runs not start pending, running, (running)*, stopped"
+        if out["state"] == STOPPED and (out["win32"], out["specific"]) != (0, 0):
+            return "stopped with exit codes other than 0/0"
+        return None
 
-    def cycle(self, number, storm):
-        if not self.start():
-            return False
-        if number % 3 == 0:
-            result = self.env.run([self.control, SERVICE, "storm", str(storm)], timeout=120)
-            self.interrogations += storm
-            if result.code != 0 or f"answered={storm}".encode() not in result.stdout:
-                print(f"cycle {number}: the storm was not answered: {result.stdout!r}", flush=True)
-                return False
-        stopped = self.env.run([self.control, SERVICE, str(STOP)], timeout=120)
-        if stopped.code != 0 or not self.env.wait_for_state(SERVICE, "STOPPED", timeout=30):
-            return False
-        # The host exits right after its stopped report; its server is gone before it.
-        if self.servers():
-            self.counts["servers left after stopped"] += 1
-        if not wait_until(lambda: not self.hosts(), 5):
-            self.counts["host processes left"] += 1
-        return True
-
-    def run(self, cycles, storm):
+    def run(self, cycles, seed):
+        sequence = random.Random(seed)
         began = time.monotonic()
         for number in range(1, cycles + 1):
-            if not self.cycle(number, storm):
-                self.counts["cycles that failed"] += 1
-                print(f"cycle {number} failed: {self.env.sc('query', SERVICE).stdout!r}", flush=True)
-                self.env.restore([])
-            if number % 50 == 0:
+            kind = sequence.choice(KINDS)
+            self.kinds[kind] += 1
+            broken = self.cycle(number, kind)
+            if broken:
+                self.counts[broken] += 1
+                print(f"cycle {number} ({kind}): {broken}: {self.env.sc('query', SERVICE).stdout!r}", flush=True)
+                self.env.restore([SERVICE])
+                self.create()
+            if number % 500 == 0:
                 print(f"{number} cycles, {time.monotonic() - began:.0f} s", flush=True)
         self.elapsed = time.monotonic() - began
-        runs = self.env.runs_but_wine_failures(SERVICE)
-        after, malformed = 0, 0
-        for run in runs:
-            states = [report.state for report in run]
-            if STOPPED in states:
-                after += len(states) - states.index(STOPPED) - 1
-            if not well_formed(states):
-                malformed += 1
-        self.counts["reports after stopped"] = after
-        self.counts["runs not start pending, running, (running)*, stopped"] = malformed
-        self.runs = len(runs)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cycles", type=int, default=500)
-    parser.add_argument("--storm", type=int, default=25, help="interrogations in every third cycle")
+    parser.add_argument("--seed", type=int, default=None, help="of the sequence of kinds; random when not given")
+    parser.add_argument("--storm", type=int, default=25, help="interrogations in a storm")
     args = parser.parse_args()
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
+    print(f"seed {seed}", flush=True)
 
     with winenv.WineEnv(display=False, trace=True) as env:
-        stress = Stress(env)
-        stress.run(args.cycles, args.storm)
+        stress = Stress(env, args.storm)
+        stress.run(args.cycles, seed)
 
-    print(f"\n{args.cycles} cycles in {stress.elapsed / 60:.1f} min: {stress.runs} runs of the service, "
-          f"{stress.interrogations} interrogations; Wine failed to create the server {stress.relaunched} "
-          f"times (started again, not counted)")
+    print(f"\n{args.cycles} cycles in {stress.elapsed / 60:.1f} min, seed {seed}: {stress.interrogations} "
+          f"interrogations answered; Wine's SCM ended the host after a control that followed the stop in "
+          f"{stress.wine_ended} storm-stop cycles; Wine could not create the host or its server in "
+          f"{stress.wine_failed} (neither counted below)")
+    print("kind        cycles")
+    for kind, count in stress.kinds.items():
+        print(f"{kind:<11} {count}")
     width = max(len(name) for name in stress.counts)
-    print(f"{'what must never happen':<{width}}  count")
+    print(f"\n{'what must never happen':<{width}}  count")
     for name, count in stress.counts.items():
         print(f"{name:<{width}}  {count}")
     return 1 if any(stress.counts.values()) else 0

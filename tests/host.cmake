@@ -34,4 +34,10 @@ if(WIN32)
   target_link_options(fixture_probe_host PRIVATE -municode)
 
   orvanel_e2e_test(host_e2e test_host.py 300)
+
+  # A short run of scripts/stress.py, every kind of cycle among its 60; the
+  # seed is fixed, so a failure repeats.
+  add_test(NAME stress_e2e COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/stress.py --cycles 60 --seed 1)
+  set_tests_properties(stress_e2e PROPERTIES ENVIRONMENT "ORVANEL_BUILD=${CMAKE_BINARY_DIR}" RUN_SERIAL TRUE
+                                             TIMEOUT 300 LABELS e2e)
 endif()

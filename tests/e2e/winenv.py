@@ -463,12 +463,13 @@ class WineEnv:
         """service_runs(name) without the runs that failed_in_wine()."""
         return [run for run in self.service_runs(name) if not failed_in_wine(run)]
 
-    def service_runs(self, name):
-        """The reports of each run of the named service: a run starts where
-        its process registers the control handler (Wine reuses process ids,
-        so the registration, not the id, marks a new run)."""
+    def service_runs(self, name, start=0):
+        """The reports of each run of the named service, in the trace from
+        byte start on: a run starts where its process registers the control
+        handler (Wine reuses process ids, so the registration, not the id,
+        marks a new run)."""
         runs, open_run = [], {}
-        for report, registration in self._trace_events():
+        for report, registration in self._trace_events(start):
             if registration:
                 pid, registered = registration
                 if registered.lower() == name.lower():
@@ -480,8 +481,8 @@ class WineEnv:
                 open_run[report.pid].append(report)
         return runs
 
-    def _trace_events(self):
-        for line in self.trace_text().splitlines():
+    def _trace_events(self, start=0):
+        for line in self.trace_text(start).splitlines():
             match = REPORT_LINE.match(line)
             if match:
                 values = [int(v, 16) for v in match.group("rest").split()]
