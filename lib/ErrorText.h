@@ -15,6 +15,10 @@ NarrowString ShapeErrorDescription(const NarrowString *systemText, DWORD code);
 NarrowString DescribeLastError();
 
 // A modal error box with the product caption; returns when it is closed.
+// On a window station that no one can see (a service, a scheduled task, a
+// remote shell) it shows no box and writes the message and a line feed to
+// standard error instead: UTF-16 to a console, the UTF-8 bytes to anything
+// else, nothing without a handle.
 void ShowErrorBox(const NarrowString &message);
 
 // dwCurrentState of the service, or 0 when the query fails (the record

@@ -9,12 +9,14 @@ set_source_files_properties(unit/UninstallTest.cpp PROPERTIES COMPILE_OPTIONS -f
 if(WIN32)
   set(setup_fixtures ${CMAKE_CURRENT_LIST_DIR}/fixtures)
   # Reads and dismisses a message box; prints the service's registry entry;
-  # a service that counts the stop requests it receives.
-  foreach(fixture fixture_box_reader fixture_svc_config fixture_svc_stop_counter)
+  # a service that counts the stop requests it receives; runs a program on
+  # a window station that no one sees.
+  foreach(fixture fixture_box_reader fixture_svc_config fixture_svc_stop_counter fixture_hidden_station)
     add_executable(${fixture} ${setup_fixtures}/${fixture}.cpp)
     target_link_options(${fixture} PRIVATE -municode)
   endforeach()
   target_link_libraries(fixture_box_reader PRIVATE user32)
+  target_link_libraries(fixture_hidden_station PRIVATE user32)
   target_link_libraries(fixture_svc_config PRIVATE advapi32)
   target_link_libraries(fixture_svc_stop_counter PRIVATE advapi32)
   # Shows a given text through the library's ShowErrorBox.

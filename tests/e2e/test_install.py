@@ -131,6 +131,18 @@ class Installer(winenv.Case):
                 self.assertIsNone(env.query_state(SERVICE))
                 self.assertIsNone(service_entry(env))
 
+    def test_on_a_hidden_station_the_text_goes_to_standard_error(self):
+        # As under a deployment tool or a scheduled task: a box there would
+        # keep the installer waiting, and the fixture would end it with 258.
+        env = self.env
+        directory = env.drive_c / "Orvanel verborgen Ω"
+        directory.mkdir()
+        program = self.install(directory, host=False)
+        result = env.run([winenv.built("fixture_hidden_station.exe"), program], cwd=directory)
+        text = HOST_MISSING % env.win_path(directory).encode() + b"\n"
+        self.assertEqual((result.code, result.stdout), (FAILED, text), result.stderr)
+        self.assertIsNone(env.query_state(SERVICE))
+
     def test_a_service_marked_for_deletion_shows_the_create_service_box(self):
         # A running service that is deleted stays, marked for deletion, until
         # it stops; a new one of the same name cannot be created meanwhile.

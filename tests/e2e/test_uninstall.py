@@ -162,6 +162,23 @@ class Uninstaller(winenv.Case):
         self.assertEqual(box, NOT_INSTALLED)
         self.assertEqual(result.code, FAILED)
 
+    def test_on_a_hidden_station_the_text_goes_to_standard_error(self):
+        # As under a deployment tool or a scheduled task: a box there would
+        # keep the uninstaller waiting, and the fixture would end it with 258.
+        env = self.env
+        folder = env.drive_c / "Orvanel Hidden"
+        folder.mkdir()
+        (folder / "orvanel_host.exe").write_bytes(b"MZ")
+        installer = shutil.copy(winenv.built("orvanel_install.exe"), folder)
+        steps = [(self.program, FAILED, NOT_INSTALLED + b"\n", None),
+                 (installer, 0, b"", "STOPPED"),
+                 (self.program, 0, b"", None)]
+        for program, code, text, state in steps:
+            with self.subTest(program=str(program), state=state):
+                result = env.run([winenv.built("fixture_hidden_station.exe"), program], cwd=folder)
+                self.assertEqual((result.code, result.stdout), (code, text), result.stderr)
+                self.assertEqual(env.query_state(SERVICE), state)
+
     def test_the_host_and_its_server_are_ended_and_removed(self):
         try:
             inst = installation.lay_out(self.env, "Orvanel Host")
