@@ -760,17 +760,12 @@ void DispatcherThreadMain() {
     reached = D.Guard.WaitFor([] { return D.Waiting; });
     break;
   case Point::JobWait:
-    reached = D.Guard.WaitFor([] { return D.Waiting; });
-    if (reached) {
-      End(D.Server, s.exitCode, false);
-      reached = D.Guard.WaitFor([] { return D.Held; });
-    }
-    break;
   case Point::Stopped:
+    // The server ends by itself first.
     reached = D.Guard.WaitFor([] { return D.Waiting; });
     if (reached) {
       End(D.Server, s.exitCode, false);
-      reached = D.Guard.WaitFor([] { return D.Finished; });
+      reached = D.Guard.WaitFor([&s] { return s.point == Point::JobWait ? D.Held : D.Finished; });
     }
     break;
   case Point::None:
