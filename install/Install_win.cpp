@@ -28,10 +28,7 @@ struct Win32Installer {
     return copy;
   }
 
-  bool IsFile(const WideString &path) {
-    DWORD attributes = GetFileAttributesW(path.Data());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-  }
+  DWORD FileAttributes(const WideString &path) { return GetFileAttributesW(path.Data()); }
 
   bool CreateServiceEntry(const WideString &imagePath) {
     service = CreateServiceW(manager, ServiceKeyName, ServiceDisplayName, SERVICE_ALL_ACCESS,

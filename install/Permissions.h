@@ -8,6 +8,10 @@
 #include "String.h"
 
 #ifndef _WIN32
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr uint8_t ACCESS_ALLOWED_ACE_TYPE = 0;
 constexpr uint8_t ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 9;
 constexpr uint8_t INHERIT_ONLY_ACE = 0x8;
@@ -152,3 +156,5 @@ inline NarrowString ChangeableMessage(const NarrowString &path, const NarrowStri
          ".\n\nThe service would run it as LocalSystem. "
          "Remove that permission, or install under Program Files.";
 }
+
+inline bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
