@@ -33,10 +33,10 @@ inline NarrowString HostMissingMessage(const NarrowString &directory) {
 // Registers the service for the host in the current directory; returns the
 // exit status. The Platform gives the calls:
 //   bool OpenManager(); WideString CurrentDirectory();
-//   DWORD FileAttributes(const WideString &path) (last error on failure);
 //   bool CreateServiceEntry(const WideString &imagePath); DWORD LastError();
 //   void CloseHandles(); NarrowString DescribeLastError();
-//   void ShowErrorBox(const NarrowString &).
+//   void ShowErrorBox(const NarrowString &);
+// and those that PermitsInstallation() lists.
 template <typename Platform> int32_t Install(Platform &platform) {
   if (!platform.OpenManager()) {
     NarrowString description = platform.DescribeLastError();
@@ -55,6 +55,8 @@ template <typename Platform> int32_t Install(Platform &platform) {
     platform.ShowErrorBox(HostMissingMessage(Utf16ToUtf8(directory)));
     return -1;
   }
+  if (!PermitsInstallation(platform, directory))
+    return -1;
   if (!platform.CreateServiceEntry(ImagePath(directory))) {
     DWORD error = platform.LastError();
     if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <list>
 
 #include "Encoding.h"
@@ -12,6 +13,7 @@ constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr uint8_t ACCESS_ALLOWED_ACE_TYPE = 0;
 constexpr uint8_t ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 9;
 constexpr uint8_t INHERIT_ONLY_ACE = 0x8;
@@ -158,3 +160,113 @@ inline NarrowString ChangeableMessage(const NarrowString &path, const NarrowStri
 }
 
 inline bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// A drive root already ends in a separator.
+inline WideString JoinPath(const WideString &directory, const WideUnit *name) {
+  bool separated = directory.EndsWith(WideString(WIDE("\\")));
+  return separated ? directory + name : directory + WIDE("\\") + name;
+}
+
+struct DirectoryEntry {
+  WideString Name;
+  DWORD Attributes;
+};
+
+// Plain order of the UTF-16 units: the same on every run and file system.
+inline bool NameBefore(const DirectoryEntry &a, const DirectoryEntry &b) {
+  const WideUnit *x = a.Name.Data();
+  const WideUnit *y = b.Name.Data();
+  while (*x != 0 && *x == *y)
+    ++x, ++y;
+  return *x < *y;
+}
+
+inline ObjectRole RoleOf(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ObjectRole::Directory : ObjectRole::File;
+}
+
+// True, after its box, when the read failed other than for a missing object.
+template <typename Platform> bool FailsRead(Platform &platform, const WideString &path, DWORD error) {
+  if (error == 0 || IsMissing(error))
+    return false;
+  platform.SetLastError(error);
+  NarrowString description = platform.DescribeLastError();
+  platform.ShowErrorBox(NarrowString("Reading the permissions of ") + Utf16ToUtf8(path) +
+                        " failed with error: " + description);
+  return true;
+}
+
+// False when a box was shown. A missing object passes: whoever could add
+// it is caught at its directory.
+template <typename Platform> bool PermitsObject(Platform &platform, const WideString &path, ObjectRole role) {
+  ObjectSecurity security;
+  DWORD error = platform.ReadSecurity(path, security);
+  if (FailsRead(platform, path, error))
+    return false;
+  if (error != 0)
+    return true;
+  Changer changer = WhoCanChange(security, role);
+  if (!changer.Changeable)
+    return true;
+  WideString domain;
+  WideString name;
+  bool found = platform.LookupAccount(changer.By, domain, name);
+  NarrowString principal = PrincipalName(changer.By, found, Utf16ToUtf8(domain), Utf16ToUtf8(name));
+  platform.ShowErrorBox(ChangeableMessage(Utf16ToUtf8(path), principal));
+  return false;
+}
+
+// Everything below the directory, depth first in name order, so that the
+// same object is reported on every run.
+template <typename Platform> bool PermitsTree(Platform &platform, const WideString &directory) {
+  std::list<DirectoryEntry> entries;
+  DWORD error = platform.ListDirectory(directory, entries);
+  if (FailsRead(platform, directory, error))
+    return false;
+  entries.sort(NameBefore);
+  for (const DirectoryEntry &entry : entries) {
+    WideString path = JoinPath(directory, entry.Name.Data());
+    if (!PermitsObject(platform, path, RoleOf(entry.Attributes)))
+      return false;
+    // A junction back up the tree would never end.
+    bool followed = !(entry.Attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (followed && RoleOf(entry.Attributes) == ObjectRole::Directory && !PermitsTree(platform, path))
+      return false;
+  }
+  return true;
+}
+
+// The service runs the host, the archive and the configuration as
+// LocalSystem, and the runtime from ..\jre64: none of it may be open to
+// ordinary users. False when a box was shown. The Platform gives, beyond
+// Install()'s calls:
+//   DWORD FileAttributes(const WideString &path) (last error on failure);
+//   WideString FullPath(const WideString &path);
+//   DWORD ReadSecurity(const WideString &path, ObjectSecurity &);
+//   DWORD ListDirectory(const WideString &path, std::list<DirectoryEntry> &);
+//   bool LookupAccount(const Sid &, WideString &domain, WideString &name);
+//   void SetLastError(DWORD).
+// ReadSecurity and ListDirectory return their error, 0 on success.
+template <typename Platform> bool PermitsInstallation(Platform &platform, const WideString &directory) {
+  if (!PermitsObject(platform, directory, ObjectRole::Directory))
+    return false;
+  for (const WideUnit *file : {WIDE("orvanel_host.exe"), WIDE("orvanel_app.jar"), WIDE("orvanel_app.conf")})
+    if (!PermitsObject(platform, JoinPath(directory, file), ObjectRole::File))
+      return false;
+  WideString above = platform.FullPath(JoinPath(directory, WIDE("..")));
+  WideString runtime = JoinPath(above, WIDE("jre64"));
+  DWORD attributes = platform.FileAttributes(runtime);
+  bool present = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!present && FailsRead(platform, runtime, platform.LastError()))
+    return false;
+  ObjectRole aboveRole = present ? ObjectRole::ParentWithRuntime : ObjectRole::ParentWithoutRuntime;
+  if (!PermitsObject(platform, above, aboveRole))
+    return false;
+  if (!present)
+    return true;
+  if (!PermitsObject(platform, runtime, RoleOf(attributes)))
+    return false;
+  // jre64 itself may well be a junction to a runtime elsewhere: its tree
+  // is walked all the same.
+  return RoleOf(attributes) == ObjectRole::File || PermitsTree(platform, runtime);
+}
