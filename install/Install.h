@@ -3,11 +3,13 @@
 #include <cstdint>
 
 #include "Encoding.h"
+#include "Permissions.h"
 #include "ServiceControl.h"
 #include "String.h"
 
 constexpr const char *InstallManagerFailurePrefix = "OpenSCManager failed with error: ";
 constexpr const char *CreateFailurePrefix = "CreateService failed with error: ";
+constexpr const char *HostCheckFailurePrefix = "Checking orvanel_host.exe failed with error: ";
 constexpr const char *AlreadyInstalledMessage =
     ORVANEL_DISPLAY_NAME " service is already installed.\n\n"
                          "Please uninstall the existing version before installing new one.\n";
@@ -31,10 +33,10 @@ inline NarrowString HostMissingMessage(const NarrowString &directory) {
 // Registers the service for the host in the current directory; returns the
 // exit status. The Platform gives the calls:
 //   bool OpenManager(); WideString CurrentDirectory();
-//   bool IsFile(const WideString &path);
 //   bool CreateServiceEntry(const WideString &imagePath); DWORD LastError();
 //   void CloseHandles(); NarrowString DescribeLastError();
-//   void ShowErrorBox(const NarrowString &).
+//   void ShowErrorBox(const NarrowString &);
+// and those that PermitsInstallation() lists.
 template <typename Platform> int32_t Install(Platform &platform) {
   if (!platform.OpenManager()) {
     NarrowString description = platform.DescribeLastError();
@@ -42,10 +44,19 @@ template <typename Platform> int32_t Install(Platform &platform) {
     return -1;
   }
   WideString directory = platform.CurrentDirectory();
-  if (!platform.IsFile(HostPath(directory))) {
+  DWORD attributes = platform.FileAttributes(HostPath(directory));
+  if (attributes == INVALID_FILE_ATTRIBUTES && !IsMissing(platform.LastError())) {
+    // Past MAX_PATH, say, the host may well be there.
+    NarrowString description = platform.DescribeLastError();
+    platform.ShowErrorBox(NarrowString(HostCheckFailurePrefix) + description);
+    return -1;
+  }
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     platform.ShowErrorBox(HostMissingMessage(Utf16ToUtf8(directory)));
     return -1;
   }
+  if (!PermitsInstallation(platform, directory))
+    return -1;
   if (!platform.CreateServiceEntry(ImagePath(directory))) {
     DWORD error = platform.LastError();
     if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME) {

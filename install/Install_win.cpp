@@ -1,12 +1,28 @@
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <cstdlib>
 #include <cwchar>
+#include <list>
 
 #include "ErrorText.h"
 #include "Install.h"
 
 namespace {
+
+Sid ToSid(PSID sid) {
+  Sid value;
+  if (sid == nullptr)
+    return value;
+  for (BYTE part : GetSidIdentifierAuthority(sid)->Value)
+    value.Authority = value.Authority << 8 | part;
+  UCHAR count = *GetSidSubAuthorityCount(sid);
+  value.Count = count < SID_MAX_SUB_AUTHORITIES ? count : SID_MAX_SUB_AUTHORITIES;
+  for (int i = 0; i < value.Count; ++i)
+    value.Sub[i] = *GetSidSubAuthority(sid, i);
+  return value;
+}
 
 // The installer's calls into Win32. The handles stay open on failure
 // paths: the process ends right after and the system releases them.
@@ -28,9 +44,85 @@ struct Win32Installer {
     return copy;
   }
 
-  bool IsFile(const WideString &path) {
-    DWORD attributes = GetFileAttributesW(path.Data());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  DWORD FileAttributes(const WideString &path) { return GetFileAttributesW(path.Data()); }
+
+  // Unresolved when it fails: the path still names the same directory.
+  WideString FullPath(const WideString &path) {
+    DWORD units = GetFullPathNameW(path.Data(), 0, nullptr, nullptr);
+    if (units == 0)
+      return path;
+    WideString buffer(Capacity{CheckedUnits(units)});
+    if (GetFullPathNameW(path.Data(), units, buffer.Data(), nullptr) >= units)
+      return path;
+    return WideString(buffer.Data());
+  }
+
+  DWORD ReadSecurity(const WideString &path, ObjectSecurity &security) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetNamedSecurityInfoW(path.Data(), SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                        nullptr, &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
+      return error;
+    security.HasDacl = dacl != nullptr;
+    security.Owner = ToSid(owner);
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+      ACE_HEADER *header = nullptr;
+      if (!GetAce(dacl, i, reinterpret_cast<void **>(&header)))
+        continue;
+      Ace ace;
+      ace.Type = header->AceType;
+      ace.Flags = header->AceFlags;
+      // Both allow types share this layout; no other entry is weighed.
+      if (IsAllowAce(ace.Type)) {
+        auto *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(header);
+        ace.Mask = allowed->Mask;
+        ace.Principal = ToSid(&allowed->SidStart);
+      }
+      security.Aces.push_back(ace);
+    }
+    LocalFree(descriptor);
+    return ERROR_SUCCESS;
+  }
+
+  DWORD ListDirectory(const WideString &directory, std::list<DirectoryEntry> &entries) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(JoinPath(directory, L"*").Data(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+      return GetLastError();
+    do {
+      const wchar_t *name = found.cFileName;
+      bool dots = name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+      if (!dots)
+        entries.push_back({WideString(name), found.dwFileAttributes});
+    } while (FindNextFileW(search, &found));
+    DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
+  }
+
+  bool LookupAccount(const Sid &sid, WideString &domain, WideString &name) {
+    SID_IDENTIFIER_AUTHORITY authority;
+    for (int i = 0; i < 6; ++i)
+      authority.Value[i] = static_cast<BYTE>(sid.Authority >> (8 * (5 - i)));
+    DWORD block[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    PSID copy = block;
+    InitializeSid(copy, &authority, sid.Count);
+    for (int i = 0; i < sid.Count; ++i)
+      *GetSidSubAuthority(copy, i) = sid.Sub[i];
+    // Account and domain names have at most 256 units.
+    wchar_t account[257];
+    wchar_t accountDomain[257];
+    DWORD accountUnits = 257;
+    DWORD domainUnits = 257;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, copy, account, &accountUnits, accountDomain, &domainUnits, &use))
+      return false;
+    name = WideString(account);
+    domain = WideString(accountDomain);
+    return true;
   }
 
   bool CreateServiceEntry(const WideString &imagePath) {
@@ -41,6 +133,7 @@ struct Win32Installer {
   }
 
   DWORD LastError() { return GetLastError(); }
+  void SetLastError(DWORD error) { ::SetLastError(error); }
 
   void CloseHandles() {
     CloseServiceHandle(service);

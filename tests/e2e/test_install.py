@@ -1,7 +1,9 @@
 """The installer on Wine's SCM under Xvfb: the entry it writes, and the
 already-installed box, read from the real message box."""
 
+import re
 import shutil
+import stat
 import unittest
 
 import winenv
@@ -14,6 +16,7 @@ HOST_MISSING = b"orvanel_host.exe was not found in %s.\n\nRun orvanel_install.ex
 # Wine's text for ERROR_SERVICE_MARKED_FOR_DELETE (1072).
 MARKED_FOR_DELETE = b"CreateService failed with error: Service marked for delete (code 1072)"
 FAILED = 0xFFFFFFFF
+REFUSED = b" (S-1-1-0).\n\nThe service would run it as LocalSystem. Remove that permission, or install under Program Files."
 
 
 def run_with_box(env, argv, cwd=None, env_vars=None, wait_ms=20000):
@@ -171,6 +174,38 @@ class Installer(winenv.Case):
                 result, box = run_with_box(self.env, [show, text.hex()])
                 self.assertEqual(box, text)
                 self.assertEqual(result.code, 0)
+
+    def test_what_everyone_can_change_is_refused(self):
+        # Under Wine, write for "other" gives Everyone write, group write gives
+        # nothing. Account names are localised; the SID is not.
+        env = self.env
+        root = env.drive_c / "Orvanel Rechte"
+        directory, runtime = root / "server", root / "jre64"
+        files = [directory / name for name in ("orvanel_app.jar", "orvanel_app.conf")]
+        files += [runtime / "bin" / "java.exe", runtime / "lib" / "modules"]
+        for path in files:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(b"")
+        program = self.install(directory)
+        objects = [directory, directory / "orvanel_host.exe", *files[:2], root, runtime, runtime / "bin", *files[2:]]
+        for path in objects:
+            with self.subTest(path=str(path)):
+                mode = path.stat().st_mode
+                path.chmod(mode | stat.S_IWOTH)
+                try:
+                    result, box = run_with_box(env, [program], cwd=directory)
+                finally:
+                    path.chmod(mode)
+                registered = service_entry(env)
+                env.sc("delete", SERVICE)  # so that one failure stays one
+                self.assertRegex(box or b"", rb"\A%s can be changed by [^\n]*%s\Z" % (
+                    re.escape(env.win_path(path).encode()), re.escape(REFUSED)))
+                self.assertEqual((result.code, registered), (FAILED, None))
+        # Ordinary modes install in the other suites; group write adds nothing.
+        for path in objects:
+            path.chmod(path.stat().st_mode | stat.S_IWGRP)
+        self.assertEqual(env.run([program], cwd=directory).code, 0)
+        self.assertIsNotNone(service_entry(env))
 
 
 if __name__ == "__main__":

@@ -31,6 +31,10 @@ import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
+# Wine makes a file's DACL from its mode: under a umask of 000, Everyone
+# could change every file of a test, and the installer would refuse them.
+os.umask(0o022)
+
 TRACE_SETTING = "+pid,+timestamp,trace+service"
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
 # What Wine's CreateProcessW now and then gives, mostly under load, when the

@@ -1,0 +1,272 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <list>
+
+#include "Encoding.h"
+#include "ServiceControl.h"
+#include "String.h"
+
+#ifndef _WIN32
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr uint8_t ACCESS_ALLOWED_ACE_TYPE = 0;
+constexpr uint8_t ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 9;
+constexpr uint8_t INHERIT_ONLY_ACE = 0x8;
+constexpr DWORD FILE_WRITE_DATA = 0x2;
+constexpr DWORD FILE_ADD_FILE = 0x2;
+constexpr DWORD FILE_APPEND_DATA = 0x4;
+constexpr DWORD FILE_ADD_SUBDIRECTORY = 0x4;
+constexpr DWORD FILE_DELETE_CHILD = 0x40;
+constexpr DWORD DELETE = 0x10000;
+constexpr DWORD WRITE_DAC = 0x40000;
+constexpr DWORD WRITE_OWNER = 0x80000;
+constexpr DWORD GENERIC_ALL = 0x10000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+#endif
+
+// A security identifier as a value, so that it outlives the descriptor it
+// was read from. Sub-authorities past Count are zero.
+struct Sid {
+  uint64_t Authority = 0;
+  uint8_t Count = 0;
+  DWORD Sub[15] = {};
+};
+
+// "S-1-5-32-545"; an authority of 2^32 or more in hexadecimal, as Windows
+// writes it.
+inline NarrowString SidText(const Sid &sid) {
+  NarrowString text("S-1-");
+  if (sid.Authority < (uint64_t{1} << 32)) {
+    text.Append(NarrowString(static_cast<int64_t>(sid.Authority)));
+  } else {
+    text.Append(NarrowString("0x"));
+    for (int shift = 44; shift >= 0; shift -= 4)
+      text.Append("0123456789ABCDEF"[(sid.Authority >> shift) & 0xF]);
+  }
+  for (int i = 0; i < sid.Count; ++i)
+    text = text + "-" + NarrowString(static_cast<int64_t>(sid.Sub[i]));
+  return text;
+}
+
+// The principals that every user, logon or low-privileged service of the
+// machine belongs to. Named accounts and other groups are the
+// administrator's own choice and are not judged.
+inline bool IsOrdinaryUser(const Sid &sid) {
+  // Authority, count and sub-authorities: a compact table, for the
+  // installer's size budget.
+  static const uint16_t ordinary[][4] = {
+      {1, 1, 0},       {2, 1, 0},       {2, 1, 1},     {5, 1, 2},     {5, 1, 3},  {5, 1, 4},
+      {5, 1, 6},       {5, 1, 7},       {5, 1, 11},    {5, 1, 14},    {5, 1, 15}, {5, 1, 113},
+      {5, 2, 32, 545}, {5, 2, 32, 546}, {15, 2, 2, 1}, {15, 2, 2, 2},
+  };
+  for (const uint16_t *known : ordinary)
+    if (sid.Authority == known[0] && sid.Count == known[1] && sid.Sub[0] == known[2] &&
+        (sid.Count == 1 || sid.Sub[1] == known[3]))
+      return true;
+  // Any domain's Domain Users and Domain Guests.
+  return sid.Authority == 5 && sid.Count == 5 && sid.Sub[0] == 21 && (sid.Sub[4] == 513 || sid.Sub[4] == 514);
+}
+
+struct Ace {
+  uint8_t Type = 0;
+  uint8_t Flags = 0;
+  DWORD Mask = 0;
+  Sid Principal;
+};
+
+// Conditional (callback) allow entries grant like plain ones.
+inline bool IsAllowAce(uint8_t type) {
+  return type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+}
+
+// The owner and DACL of an object. No DACL grants everything to everyone.
+// Lists here, not vectors: a vector's growth links the C++ runtime's
+// length_error and its strings, some 60 KB, past the installer's budget.
+struct ObjectSecurity {
+  bool HasDacl = false;
+  Sid Owner;
+  std::list<Ace> Aces;
+};
+
+// What the object is to the service, which decides the rights that count.
+enum class ObjectRole {
+  File,
+  Directory, // the installation directory and the directories of jre64
+  ParentWithRuntime,
+  ParentWithoutRuntime,
+};
+
+inline DWORD ChangingRights(ObjectRole role) {
+  // Replacing or re-permitting the object itself.
+  const DWORD own = DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+  switch (role) {
+  case ObjectRole::File:
+    return own | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE;
+  case ObjectRole::Directory:
+    return own | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | GENERIC_WRITE;
+  case ObjectRole::ParentWithRuntime:
+    // A drive root lets everyone add files and folders; only swapping the
+    // two directories it holds matters.
+    return own | FILE_DELETE_CHILD;
+  case ObjectRole::ParentWithoutRuntime:
+    // Whoever creates the missing jre64 owns it. Generic write includes
+    // adding a subdirectory.
+    return own | FILE_DELETE_CHILD | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE;
+  }
+  return own;
+}
+
+// Whether ordinary users can change the object, and through whom: a missing
+// DACL first, then the owner (who may always rewrite the DACL), then the
+// first allow entry that applies to the object itself. Deny entries are
+// not weighed: whether one covers every ordinary user depends on who asks.
+struct Changer {
+  bool Changeable = false;
+  Sid By;
+};
+
+inline Changer WhoCanChange(const ObjectSecurity &security, ObjectRole role) {
+  if (!security.HasDacl)
+    return {true, Sid{1, 1, {0}}};
+  if (IsOrdinaryUser(security.Owner))
+    return {true, security.Owner};
+  DWORD rights = ChangingRights(role);
+  for (const Ace &ace : security.Aces)
+    if (IsAllowAce(ace.Type) && !(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights) &&
+        IsOrdinaryUser(ace.Principal))
+      return {true, ace.Principal};
+  return {};
+}
+
+// "DOMAIN\name (S-...)", "name (S-...)" when the domain is empty, or the SID
+// alone when the lookup failed.
+inline NarrowString PrincipalName(const Sid &sid, bool found, const NarrowString &domain,
+                                  const NarrowString &name) {
+  if (!found)
+    return SidText(sid);
+  NarrowString account = domain.Length() > 0 ? domain + "\\" + name : name;
+  return account + " (" + SidText(sid) + ")";
+}
+
+inline NarrowString ChangeableMessage(const NarrowString &path, const NarrowString &principal) {
+  return path + " can be changed by " + principal +
+         ".\n\nThe service would run it as LocalSystem. "
+         "Remove that permission, or install under Program Files.";
+}
+
+inline bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// A drive root already ends in a separator.
+inline WideString JoinPath(const WideString &directory, const WideUnit *name) {
+  bool separated = directory.EndsWith(WideString(WIDE("\\")));
+  return separated ? directory + name : directory + WIDE("\\") + name;
+}
+
+struct DirectoryEntry {
+  WideString Name;
+  DWORD Attributes;
+};
+
+// Plain order of the UTF-16 units: the same on every run and file system.
+inline bool NameBefore(const DirectoryEntry &a, const DirectoryEntry &b) {
+  const WideUnit *x = a.Name.Data();
+  const WideUnit *y = b.Name.Data();
+  while (*x != 0 && *x == *y)
+    ++x, ++y;
+  return *x < *y;
+}
+
+inline ObjectRole RoleOf(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ObjectRole::Directory : ObjectRole::File;
+}
+
+// True, after its box, when the read failed other than for a missing object.
+template <typename Platform> bool FailsRead(Platform &platform, const WideString &path, DWORD error) {
+  if (error == 0 || IsMissing(error))
+    return false;
+  platform.SetLastError(error);
+  NarrowString description = platform.DescribeLastError();
+  platform.ShowErrorBox(NarrowString("Reading the permissions of ") + Utf16ToUtf8(path) +
+                        " failed with error: " + description);
+  return true;
+}
+
+// False when a box was shown. A missing object passes: whoever could add
+// it is caught at its directory.
+template <typename Platform> bool PermitsObject(Platform &platform, const WideString &path, ObjectRole role) {
+  ObjectSecurity security;
+  DWORD error = platform.ReadSecurity(path, security);
+  if (FailsRead(platform, path, error))
+    return false;
+  if (error != 0)
+    return true;
+  Changer changer = WhoCanChange(security, role);
+  if (!changer.Changeable)
+    return true;
+  WideString domain;
+  WideString name;
+  bool found = platform.LookupAccount(changer.By, domain, name);
+  NarrowString principal = PrincipalName(changer.By, found, Utf16ToUtf8(domain), Utf16ToUtf8(name));
+  platform.ShowErrorBox(ChangeableMessage(Utf16ToUtf8(path), principal));
+  return false;
+}
+
+// Everything below the directory, depth first in name order, so that the
+// same object is reported on every run.
+template <typename Platform> bool PermitsTree(Platform &platform, const WideString &directory) {
+  std::list<DirectoryEntry> entries;
+  DWORD error = platform.ListDirectory(directory, entries);
+  if (FailsRead(platform, directory, error))
+    return false;
+  entries.sort(NameBefore);
+  for (const DirectoryEntry &entry : entries) {
+    WideString path = JoinPath(directory, entry.Name.Data());
+    if (!PermitsObject(platform, path, RoleOf(entry.Attributes)))
+      return false;
+    // A junction back up the tree would never end.
+    bool followed = !(entry.Attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (followed && RoleOf(entry.Attributes) == ObjectRole::Directory && !PermitsTree(platform, path))
+      return false;
+  }
+  return true;
+}
+
+// The service runs the host, the archive and the configuration as
+// LocalSystem, and the runtime from ..\jre64: none of it may be open to
+// ordinary users. False when a box was shown. The Platform gives, beyond
+// Install()'s calls:
+//   DWORD FileAttributes(const WideString &path) (last error on failure);
+//   WideString FullPath(const WideString &path);
+//   DWORD ReadSecurity(const WideString &path, ObjectSecurity &);
+//   DWORD ListDirectory(const WideString &path, std::list<DirectoryEntry> &);
+//   bool LookupAccount(const Sid &, WideString &domain, WideString &name);
+//   void SetLastError(DWORD).
+// ReadSecurity and ListDirectory return their error, 0 on success.
+template <typename Platform> bool PermitsInstallation(Platform &platform, const WideString &directory) {
+  if (!PermitsObject(platform, directory, ObjectRole::Directory))
+    return false;
+  for (const WideUnit *file : {WIDE("orvanel_host.exe"), WIDE("orvanel_app.jar"), WIDE("orvanel_app.conf")})
+    if (!PermitsObject(platform, JoinPath(directory, file), ObjectRole::File))
+      return false;
+  WideString above = platform.FullPath(JoinPath(directory, WIDE("..")));
+  WideString runtime = JoinPath(above, WIDE("jre64"));
+  DWORD attributes = platform.FileAttributes(runtime);
+  bool present = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!present && FailsRead(platform, runtime, platform.LastError()))
+    return false;
+  ObjectRole aboveRole = present ? ObjectRole::ParentWithRuntime : ObjectRole::ParentWithoutRuntime;
+  if (!PermitsObject(platform, above, aboveRole))
+    return false;
+  if (!present)
+    return true;
+  if (!PermitsObject(platform, runtime, RoleOf(attributes)))
+    return false;
+  // jre64 itself may well be a junction to a runtime elsewhere: its tree
+  // is walked all the same.
+  return RoleOf(attributes) == ObjectRole::File || PermitsTree(platform, runtime);
+}
