@@ -497,8 +497,9 @@ DWORD DoWaitMultiple(DWORD count, const HANDLE *handles, DWORD milliseconds) {
   Reach(Point::JobWait);
   int64_t last = static_cast<int64_t>(D.Clock);
   bool endless = false;
-  for (DWORD i = 0; i < count; ++i) {
-    Object *o = Use(handles[i], Kind::Process, "WaitForMultipleObjects");
+  Object *waited[64] = {};
+  for (DWORD i = 0; i < count && i < 64; ++i) {
+    Object *o = waited[i] = Use(handles[i], Kind::Process, "WaitForMultipleObjects");
     if (o != nullptr && !o->ended) {
       endless = endless || o->endsAt < 0;
       last = std::max(last, o->endsAt);
@@ -511,9 +512,9 @@ DWORD DoWaitMultiple(DWORD count, const HANDLE *handles, DWORD milliseconds) {
     return WAIT_TIMEOUT;
   }
   D.Clock = static_cast<uint64_t>(last);
-  for (DWORD i = 0; i < count; ++i)
-    if (Object *o = Find(handles[i]))
-      End(o->of != nullptr ? o->of : o, 0, true);
+  for (Object *o : waited)
+    if (o != nullptr)
+      End(o, 0, true);
   return WAIT_OBJECT_0;
 }
 
