@@ -54,15 +54,41 @@ inline NarrowString SidText(const Sid &sid) {
 }
 
 // The principals that every user, logon or low-privileged service of the
-// machine belongs to. Named accounts and other groups are the
-// administrator's own choice and are not judged.
+// machine belongs to or runs as: a right given to one lets whatever runs
+// as it become LocalSystem through the service. Named accounts and other
+// groups are the administrator's own choice and are not judged.
 inline bool IsOrdinaryUser(const Sid &sid) {
   // Authority, count and sub-authorities: a compact table, for the
   // installer's size budget.
   static const uint16_t ordinary[][4] = {
-      {1, 1, 0},       {2, 1, 0},       {2, 1, 1},     {5, 1, 2},     {5, 1, 3},  {5, 1, 4},
-      {5, 1, 6},       {5, 1, 7},       {5, 1, 11},    {5, 1, 14},    {5, 1, 15}, {5, 1, 113},
-      {5, 2, 32, 545}, {5, 2, 32, 546}, {15, 2, 2, 1}, {15, 2, 2, 2},
+      {1, 1, 0},       // Everyone
+      {2, 1, 0},       // Local
+      {2, 1, 1},       // Console Logon
+      {5, 1, 1},       // Dialup
+      {5, 1, 2},       // Network
+      {5, 1, 3},       // Batch
+      {5, 1, 4},       // Interactive
+      {5, 1, 6},       // Service
+      {5, 1, 7},       // Anonymous
+      {5, 1, 11},      // Authenticated Users
+      {5, 1, 13},      // Terminal Server User
+      {5, 1, 14},      // Remote Interactive Logon
+      {5, 1, 15},      // This Organization
+      {5, 1, 17},      // IUSR
+      {5, 1, 19},      // Local Service
+      {5, 1, 20},      // Network Service
+      {5, 1, 113},     // Local account
+      {5, 1, 1000},    // Other Organization
+      {5, 2, 32, 545}, // Users
+      {5, 2, 32, 546}, // Guests
+      {5, 2, 32, 568}, // IIS_IUSRS
+      {5, 2, 64, 10},  // NTLM Authentication
+      {5, 2, 64, 14},  // SChannel Authentication
+      {5, 2, 64, 21},  // Digest Authentication
+      {5, 2, 80, 0},   // All Services
+      {15, 2, 2, 1},   // All Application Packages
+      {15, 2, 2, 2},   // All Restricted Application Packages
+      {18, 1, 1},      // Authentication Authority Asserted Identity
   };
   for (const uint16_t *known : ordinary)
     if (sid.Authority == known[0] && sid.Count == known[1] && sid.Sub[0] == known[2] &&

@@ -28,6 +28,7 @@ TEST(Permissions, OrdinaryUsersMustNotChangeWhatTheServiceRuns) {
     ObjectSecurity security;
     const char *changer; // "" when no ordinary user can change it
   };
+  auto writable = [](const Sid &sid) { return Security(Admins, {Allow(FILE_WRITE_DATA, sid)}); };
   const Ace full = Allow(0x1F01FF, Admins), readExecute = Allow(0x1200A9, Users);
   const Ace domainUsers =
       Allow(FILE_WRITE_DATA, Sid{5, 5, {21, 1, 2, 3, 513}}, 0, ACCESS_ALLOWED_CALLBACK_ACE_TYPE);
@@ -62,12 +63,22 @@ TEST(Permissions, OrdinaryUsersMustNotChangeWhatTheServiceRuns) {
        "S-1-5-32-545"},
       {"a drive root with jre64", ObjectRole::ParentWithRuntime, driveRoot, ""},
       {"a drive root without jre64", ObjectRole::ParentWithoutRuntime, driveRoot, "S-1-5-11"},
+      // Any domain's Domain Users and Domain Guests, and nothing else of that shape.
+      {"Domain Guests", ObjectRole::File, writable(Sid{5, 5, {21, 1, 2, 3, 514}}), "S-1-5-21-1-2-3-514"},
+      {"too few sub-authorities", ObjectRole::File, writable(Sid{5, 4, {21, 1, 2, 513}}), ""},
+      {"six sub-authorities", ObjectRole::File, writable(Sid{5, 6, {21, 1, 2, 3, 4, 513}}), ""},
+      {"not a domain", ObjectRole::File, writable(Sid{5, 2, {32, 513}}), ""},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     Changer changer = WhoCanChange(row.security, row.role);
     EXPECT_EQ(changer.Changeable ? SidText(changer.By).Data() : std::string(), row.changer);
   }
+  // The service accounts, and the other groups that any service or logon may be in.
+  for (const Sid &sid : {Sid{5, 1, {19}}, Sid{5, 1, {20}}, Sid{5, 1, {17}}, Sid{5, 2, {32, 568}},
+                         Sid{5, 2, {80, 0}}, Sid{5, 1, {13}}, Sid{5, 1, {1000}}, Sid{18, 1, {1}},
+                         Sid{5, 1, {1}}, Sid{5, 2, {64, 10}}, Sid{5, 2, {64, 14}}, Sid{5, 2, {64, 21}}})
+    EXPECT_TRUE(IsOrdinaryUser(sid)) << SidText(sid).Data();
   EXPECT_STREQ(SidText(Sid{0x123456789ABC, 1, {7}}).Data(), "S-1-0x123456789ABC-7");
   EXPECT_STREQ(PrincipalName(Users, true, "BUILTIN", "Users").Data(), "BUILTIN\\Users (S-1-5-32-545)");
   EXPECT_STREQ(PrincipalName(Everyone, true, "", "Everyone").Data(), "Everyone (S-1-1-0)");
