@@ -3,6 +3,7 @@
 #include <aclapi.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <list>
 
@@ -22,6 +23,45 @@ Sid ToSid(PSID sid) {
   for (int i = 0; i < value.Count; ++i)
     value.Sub[i] = *GetSidSubAuthority(sid, i);
   return value;
+}
+
+// The owner and the allow entries, copied out of the descriptor.
+void Describe(PSID owner, PACL dacl, ObjectSecurity &security) {
+  security.HasDacl = dacl != nullptr;
+  security.Owner = ToSid(owner);
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACE_HEADER *header = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void **>(&header)))
+      continue;
+    Ace ace;
+    ace.Type = header->AceType;
+    ace.Flags = header->AceFlags;
+    // Both allow types share this layout; no other entry is weighed.
+    if (IsAllowAce(ace.Type)) {
+      auto *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(header);
+      ace.Mask = allowed->Mask;
+      ace.Principal = ToSid(&allowed->SidStart);
+    }
+    security.Aces.push_back(ace);
+  }
+}
+
+// The 128-bit id, unique on ReFS too; the 64-bit index only where the
+// system or the file system refuses that.
+DWORD ReadFileId(HANDLE file, FileId &id) {
+  FILE_ID_INFO full;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &full, sizeof full)) {
+    id.Volume = full.VolumeSerialNumber;
+    std::memcpy(&id.Low, full.FileId.Identifier, 8);
+    std::memcpy(&id.High, full.FileId.Identifier + 8, 8);
+    return ERROR_SUCCESS;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information))
+    return GetLastError();
+  id.Volume = information.dwVolumeSerialNumber;
+  id.Low = uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
+  return ERROR_SUCCESS;
 }
 
 // The installer's calls into Win32. The handles stay open on failure
@@ -57,34 +97,29 @@ struct Win32Installer {
     return WideString(buffer.Data());
   }
 
-  DWORD ReadSecurity(const WideString &path, ObjectSecurity &security) {
+  // Opened for its security and attributes alone, shared every way: a
+  // running server holds its runtime open.
+  DWORD ReadSecurity(const WideString &path, bool link, ObjectSecurity &security, FileId *id) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE file = CreateFileW(path.Data(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return GetLastError();
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(path.Data(), SE_FILE_OBJECT,
-                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                        nullptr, &dacl, nullptr, &descriptor);
-    if (error != ERROR_SUCCESS)
-      return error;
-    security.HasDacl = dacl != nullptr;
-    security.Owner = ToSid(owner);
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-      ACE_HEADER *header = nullptr;
-      if (!GetAce(dacl, i, reinterpret_cast<void **>(&header)))
-        continue;
-      Ace ace;
-      ace.Type = header->AceType;
-      ace.Flags = header->AceFlags;
-      // Both allow types share this layout; no other entry is weighed.
-      if (IsAllowAce(ace.Type)) {
-        auto *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(header);
-        ace.Mask = allowed->Mask;
-        ace.Principal = ToSid(&allowed->SidStart);
-      }
-      security.Aces.push_back(ace);
+    DWORD error =
+        GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor);
+    if (error == ERROR_SUCCESS) {
+      Describe(owner, dacl, security);
+      LocalFree(descriptor);
+      if (id != nullptr)
+        error = ReadFileId(file, *id);
     }
-    LocalFree(descriptor);
-    return ERROR_SUCCESS;
+    CloseHandle(file);
+    return error;
   }
 
   DWORD ListDirectory(const WideString &directory, std::list<DirectoryEntry> &entries) {

@@ -22,6 +22,8 @@ constexpr DWORD FILE_ADD_FILE = 0x2;
 constexpr DWORD FILE_APPEND_DATA = 0x4;
 constexpr DWORD FILE_ADD_SUBDIRECTORY = 0x4;
 constexpr DWORD FILE_DELETE_CHILD = 0x40;
+constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x100;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD DELETE = 0x10000;
 constexpr DWORD WRITE_DAC = 0x40000;
 constexpr DWORD WRITE_OWNER = 0x80000;
@@ -149,19 +151,20 @@ inline DWORD ChangingRights(ObjectRole role) {
 
 // Whether ordinary users can change the object, and through whom: a missing
 // DACL first, then the owner (who may always rewrite the DACL), then the
-// first allow entry that applies to the object itself. Deny entries are
-// not weighed: whether one covers every ordinary user depends on who asks.
+// first allow entry that applies to the object itself and grants one of the
+// role's rights or the further ones. Deny entries are not weighed: whether
+// one covers every ordinary user depends on who asks.
 struct Changer {
   bool Changeable = false;
   Sid By;
 };
 
-inline Changer WhoCanChange(const ObjectSecurity &security, ObjectRole role) {
+inline Changer WhoCanChange(const ObjectSecurity &security, ObjectRole role, DWORD further = 0) {
   if (!security.HasDacl)
     return {true, Sid{1, 1, {0}}};
   if (IsOrdinaryUser(security.Owner))
     return {true, security.Owner};
-  DWORD rights = ChangingRights(role);
+  DWORD rights = ChangingRights(role) | further;
   for (const Ace &ace : security.Aces)
     if (IsAllowAce(ace.Type) && !(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights) &&
         IsOrdinaryUser(ace.Principal))
@@ -193,6 +196,16 @@ inline WideString JoinPath(const WideString &directory, const WideUnit *name) {
   return separated ? directory + name : directory + WIDE("\\") + name;
 }
 
+// The \\?\ form of a full path (\\?\UNC\ for a share), which has no length
+// limit: a runtime whose paths pass MAX_PATH's 260 units is read like any
+// other, where the plain form would fail or, worse, read as missing.
+inline WideString LongPath(const WideString &path) {
+  const WideUnit *text = path.Data();
+  if (text[0] == '\\' && text[1] == '\\')
+    return text[2] == '?' || text[2] == '.' ? path : WideString(WIDE("\\\\?\\UNC")) + (text + 1);
+  return WideString(WIDE("\\\\?\\")) + text;
+}
+
 struct DirectoryEntry {
   WideString Name;
   DWORD Attributes;
@@ -211,27 +224,42 @@ inline ObjectRole RoleOf(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ObjectRole::Directory : ObjectRole::File;
 }
 
-// True, after its box, when the read failed other than for a missing object.
-template <typename Platform> bool FailsRead(Platform &platform, const WideString &path, DWORD error) {
-  if (error == 0 || IsMissing(error))
-    return false;
+// Any reparse point, whatever its tag (Wine gives none).
+inline bool IsLink(DWORD attributes) { return attributes & FILE_ATTRIBUTE_REPARSE_POINT; }
+
+// What identifies a directory on its volume, whichever path leads to it.
+struct FileId {
+  uint64_t Volume = 0;
+  uint64_t Low = 0;
+  uint64_t High = 0;
+};
+
+inline bool SameFile(const FileId &a, const FileId &b) {
+  return a.Volume == b.Volume && a.Low == b.Low && a.High == b.High;
+}
+
+// The directories walked so far.
+using WalkedDirectories = std::list<FileId>;
+
+// Always false, after its box.
+template <typename Platform> bool ReadFails(Platform &platform, const WideString &path, DWORD error) {
   platform.SetLastError(error);
   NarrowString description = platform.DescribeLastError();
   platform.ShowErrorBox(NarrowString("Reading the permissions of ") + Utf16ToUtf8(path) +
                         " failed with error: " + description);
-  return true;
+  return false;
 }
 
-// False when a box was shown. A missing object passes: whoever could add
-// it is caught at its directory.
-template <typename Platform> bool PermitsObject(Platform &platform, const WideString &path, ObjectRole role) {
+// Reads one side of the object, the link itself or what the path leads to
+// (and then its id, when asked), and judges it. False after a box.
+template <typename Platform>
+bool PermitsSide(Platform &platform, const WideString &path, bool link, ObjectRole role, DWORD further,
+                 FileId *id) {
   ObjectSecurity security;
-  DWORD error = platform.ReadSecurity(path, security);
-  if (FailsRead(platform, path, error))
-    return false;
+  DWORD error = platform.ReadSecurity(LongPath(path), link, security, id);
   if (error != 0)
-    return true;
-  Changer changer = WhoCanChange(security, role);
+    return ReadFails(platform, path, error);
+  Changer changer = WhoCanChange(security, role, further);
   if (!changer.Changeable)
     return true;
   WideString domain;
@@ -242,21 +270,70 @@ template <typename Platform> bool PermitsObject(Platform &platform, const WideSt
   return false;
 }
 
-// Everything below the directory, depth first in name order, so that the
-// same object is reported on every run.
-template <typename Platform> bool PermitsTree(Platform &platform, const WideString &directory) {
-  std::list<DirectoryEntry> entries;
-  DWORD error = platform.ListDirectory(directory, entries);
-  if (FailsRead(platform, directory, error))
+// A link is judged itself, since whoever can write it can point it
+// elsewhere (write attributes is enough for that), and then what it leads
+// to. The attributes are the path's own, as listed or queried.
+template <typename Platform>
+bool PermitsObject(Platform &platform, const WideString &path, DWORD attributes, ObjectRole role,
+                   FileId *id = nullptr) {
+  if (IsLink(attributes) &&
+      !PermitsSide(platform, path, true, RoleOf(attributes), FILE_WRITE_ATTRIBUTES, nullptr))
     return false;
+  return PermitsSide(platform, path, false, role, 0, id);
+}
+
+// An object named before the walk; only the optional ones may be missing.
+// Whoever could add a missing one is caught at its directory.
+template <typename Platform>
+bool PermitsNamed(Platform &platform, const WideString &path, ObjectRole role, bool optional) {
+  DWORD attributes = platform.FileAttributes(LongPath(path));
+  if (attributes != INVALID_FILE_ATTRIBUTES)
+    return PermitsObject(platform, path, attributes, role);
+  DWORD error = platform.LastError();
+  return (optional && IsMissing(error)) || ReadFails(platform, path, error);
+}
+
+template <typename Platform>
+bool PermitsTree(Platform &platform, const WideString &directory, WalkedDirectories &walked);
+
+// A directory of the runtime, and everything below it. A link leads
+// wherever it points, so what it leads to is walked, once: a link to a
+// directory already walked, such as one back up the tree, ends there.
+template <typename Platform>
+bool PermitsDirectory(Platform &platform, const WideString &path, DWORD attributes,
+                      WalkedDirectories &walked) {
+  FileId id;
+  if (!PermitsObject(platform, path, attributes, ObjectRole::Directory, &id))
+    return false;
+  if (IsLink(attributes)) {
+    // Without an id (some SMB servers give none) a loop could not be seen.
+    if (id.Low == 0 && id.High == 0)
+      return ReadFails(platform, path, ERROR_NOT_SUPPORTED);
+    for (const FileId &seen : walked)
+      if (SameFile(seen, id))
+        return true;
+  }
+  walked.push_back(id);
+  return PermitsTree(platform, path, walked);
+}
+
+// Everything below the directory, depth first in name order, so that the
+// same object is reported on every run. What was just listed is there: any
+// failure to read it, even as missing, is told, or its subtree would go
+// unchecked without a word.
+template <typename Platform>
+bool PermitsTree(Platform &platform, const WideString &directory, WalkedDirectories &walked) {
+  std::list<DirectoryEntry> entries;
+  DWORD error = platform.ListDirectory(LongPath(directory), entries);
+  if (error != 0)
+    return ReadFails(platform, directory, error);
   entries.sort(NameBefore);
   for (const DirectoryEntry &entry : entries) {
     WideString path = JoinPath(directory, entry.Name.Data());
-    if (!PermitsObject(platform, path, RoleOf(entry.Attributes)))
-      return false;
-    // A junction back up the tree would never end.
-    bool followed = !(entry.Attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (followed && RoleOf(entry.Attributes) == ObjectRole::Directory && !PermitsTree(platform, path))
+    bool permitted = RoleOf(entry.Attributes) == ObjectRole::Directory
+                         ? PermitsDirectory(platform, path, entry.Attributes, walked)
+                         : PermitsObject(platform, path, entry.Attributes, ObjectRole::File);
+    if (!permitted)
       return false;
   }
   return true;
@@ -265,34 +342,38 @@ template <typename Platform> bool PermitsTree(Platform &platform, const WideStri
 // The service runs the host, the archive and the configuration as
 // LocalSystem, and the runtime from ..\jre64: none of it may be open to
 // ordinary users. False when a box was shown. The Platform gives, beyond
-// Install()'s calls:
-//   DWORD FileAttributes(const WideString &path) (last error on failure);
+// Install()'s calls, with paths in the \\?\ form:
+//   DWORD FileAttributes(const WideString &path) (the path's own; last
+//     error on failure);
 //   WideString FullPath(const WideString &path);
-//   DWORD ReadSecurity(const WideString &path, ObjectSecurity &);
+//   DWORD ReadSecurity(const WideString &path, bool link, ObjectSecurity &,
+//     FileId *id): the link itself when link is true, otherwise what the
+//     path leads to, and then its id when id is not null;
 //   DWORD ListDirectory(const WideString &path, std::list<DirectoryEntry> &);
 //   bool LookupAccount(const Sid &, WideString &domain, WideString &name);
 //   void SetLastError(DWORD).
 // ReadSecurity and ListDirectory return their error, 0 on success.
 template <typename Platform> bool PermitsInstallation(Platform &platform, const WideString &directory) {
-  if (!PermitsObject(platform, directory, ObjectRole::Directory))
+  if (!PermitsNamed(platform, directory, ObjectRole::Directory, false))
     return false;
   for (const WideUnit *file : {WIDE("orvanel_host.exe"), WIDE("orvanel_app.jar"), WIDE("orvanel_app.conf")})
-    if (!PermitsObject(platform, JoinPath(directory, file), ObjectRole::File))
+    if (!PermitsNamed(platform, JoinPath(directory, file), ObjectRole::File, true))
       return false;
   WideString above = platform.FullPath(JoinPath(directory, WIDE("..")));
   WideString runtime = JoinPath(above, WIDE("jre64"));
-  DWORD attributes = platform.FileAttributes(runtime);
+  DWORD attributes = platform.FileAttributes(LongPath(runtime));
   bool present = attributes != INVALID_FILE_ATTRIBUTES;
-  if (!present && FailsRead(platform, runtime, platform.LastError()))
-    return false;
+  DWORD error = present ? 0 : platform.LastError();
+  if (error != 0 && !IsMissing(error))
+    return ReadFails(platform, runtime, error);
   ObjectRole aboveRole = present ? ObjectRole::ParentWithRuntime : ObjectRole::ParentWithoutRuntime;
-  if (!PermitsObject(platform, above, aboveRole))
+  if (!PermitsNamed(platform, above, aboveRole, true))
     return false;
   if (!present)
     return true;
-  if (!PermitsObject(platform, runtime, RoleOf(attributes)))
-    return false;
-  // jre64 itself may well be a junction to a runtime elsewhere: its tree
-  // is walked all the same.
-  return RoleOf(attributes) == ObjectRole::File || PermitsTree(platform, runtime);
+  // jre64 itself may well be a junction to a runtime elsewhere.
+  WalkedDirectories walked;
+  return RoleOf(attributes) == ObjectRole::File
+             ? PermitsObject(platform, runtime, attributes, ObjectRole::File)
+             : PermitsDirectory(platform, runtime, attributes, walked);
 }

@@ -182,12 +182,17 @@ class Installer(winenv.Case):
         root = env.drive_c / "Orvanel Rechte"
         directory, runtime = root / "server", root / "jre64"
         files = [directory / name for name in ("orvanel_app.jar", "orvanel_app.conf")]
-        files += [runtime / "bin" / "java.exe", runtime / "lib" / "modules"]
+        files += [runtime / "bin" / "java.exe", env.drive_c / "Orvanel anderswo" / "modules"]
         for path in files:
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(b"")
+        # jre64\lib leads outside the layout, and bin\back back up to jre64: a
+        # loop, which ends, since the last run below installs.
+        (runtime / "lib").symlink_to(files[3].parent)
+        (runtime / "bin" / "back").symlink_to("..")
         program = self.install(directory)
-        objects = [directory, directory / "orvanel_host.exe", *files[:2], root, runtime, runtime / "bin", *files[2:]]
+        objects = [directory, directory / "orvanel_host.exe", *files[:2], root, runtime, runtime / "bin", files[2],
+                   runtime / "lib", runtime / "lib" / "modules"]
         for path in objects:
             with self.subTest(path=str(path)):
                 mode = path.stat().st_mode

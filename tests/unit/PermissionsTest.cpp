@@ -79,6 +79,7 @@ TEST(Permissions, OrdinaryUsersMustNotChangeWhatTheServiceRuns) {
                          Sid{5, 2, {80, 0}}, Sid{5, 1, {13}}, Sid{5, 1, {1000}}, Sid{18, 1, {1}},
                          Sid{5, 1, {1}}, Sid{5, 2, {64, 10}}, Sid{5, 2, {64, 14}}, Sid{5, 2, {64, 21}}})
     EXPECT_TRUE(IsOrdinaryUser(sid)) << SidText(sid).Data();
+  EXPECT_STREQ(Utf16ToUtf8(LongPath(WIDE("\\\\server\\share\\x"))).Data(), "\\\\?\\UNC\\server\\share\\x");
   EXPECT_STREQ(SidText(Sid{0x123456789ABC, 1, {7}}).Data(), "S-1-0x123456789ABC-7");
   EXPECT_STREQ(PrincipalName(Users, true, "BUILTIN", "Users").Data(), "BUILTIN\\Users (S-1-5-32-545)");
   EXPECT_STREQ(PrincipalName(Everyone, true, "", "Everyone").Data(), "Everyone (S-1-1-0)");
