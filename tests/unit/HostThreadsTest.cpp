@@ -311,6 +311,8 @@ BOOL DoSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS *s) {
   if (s->dwCurrentState == SERVICE_STOPPED && D.Child != nullptr && !D.Child->ended &&
       D.Clock < ClockStart + JobEndBound)
     Fault("stopped before every process of the job had ended");
+  if (s->dwCurrentState == SERVICE_STOPPED && D.Clock > ClockStart + JobEndBound)
+    Fault("stopped after the bound on the wait for the job's processes");
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_START_PENDING)
     Reach(Point::StartPending);
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_RUNNING)
