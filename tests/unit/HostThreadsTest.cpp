@@ -145,7 +145,8 @@ constexpr int64_t NoChild = -2, NeverEnds = -1;
 // job's processes.
 constexpr uint64_t ClockStart = 1000, JobEndBound = 5000;
 
-// Child: the server's own child, which is no handle of the host's.
+// Child: a process that is no handle of the host's, the server's own child
+// or one outside the job.
 enum class Kind { Free, Process, Thread, Job, Child };
 
 // A process, thread or job handed out by the double. Its address is the
@@ -203,6 +204,7 @@ struct Double {
   Object *Server = nullptr;
   Object *ServerThread = nullptr;
   Object *Child = nullptr;
+  Object *Stranger = nullptr; // listed by the job, outside it when opened
   std::vector<std::string> Faults;
 };
 
@@ -313,6 +315,8 @@ BOOL DoSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS *s) {
     Fault("stopped before every process of the job had ended");
   if (s->dwCurrentState == SERVICE_STOPPED && D.Clock > ClockStart + JobEndBound)
     Fault("stopped after the bound on the wait for the job's processes");
+  if (s->dwCurrentState == SERVICE_STOPPED && D.Stranger != nullptr && D.Clock != ClockStart)
+    Fault("waited for a process outside the job");
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_START_PENDING)
     Reach(Point::StartPending);
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_RUNNING)
@@ -459,12 +463,15 @@ BOOL DoQueryJob(HANDLE handle, JOBOBJECTINFOCLASS kind, void *information, DWORD
   DWORD active = 0;
   struct IdList {
     DWORD assigned, listed;
-    ULONG_PTR ids[2];
+    ULONG_PTR ids[3];
   } list = {};
   for (Object *o : {D.Server, D.Child})
     if (o != nullptr && o->job == job && !o->ended)
       list.ids[active++] = Pid(o);
   list.assigned = list.listed = active;
+  // A process of the job that ends once listed, and whose id is given again.
+  if (D.Stranger != nullptr)
+    list.ids[list.listed++] = Pid(D.Stranger);
   if (kind == JobObjectBasicAccountingInformation) {
     static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION *>(information)->ActiveProcesses = active;
     return TRUE;
@@ -707,6 +714,7 @@ struct Scenario {
   unsigned fails = 0;    // Call bits
   int64_t childEnd = NoChild;
   const char *calls = nullptr; // the launch's calls, when they matter
+  bool stranger = false;       // the job lists an id that names a process outside it
 };
 
 void ServiceThreadMain() {
@@ -748,6 +756,7 @@ void DispatcherThreadMain() {
   D.CreateError = s.createError;
   D.Fails = s.fails;
   D.ChildEnd = s.childEnd;
+  D.Stranger = s.stranger ? New(Kind::Child) : nullptr;
   D.Guard.Unlock();
 
   Thread service(&ServiceThreadMain);
@@ -832,7 +841,7 @@ void DispatcherThreadMain() {
 TEST(HostThreads, EveryWindowEndsAsItMust) {
   // name, where ServiceMain is held, the control, the reports, launched, ended by the host, then as
   // needed: the server's own exit code, the launch's error, the calls that fail, the child, the launch's
-  // calls.
+  // calls, an id listed by the job that names a process outside it.
   // clang-format off
   const Scenario scenarios[] = {
       // Before ReplyState is set: a stop prevents the launch and is not answered.
@@ -895,6 +904,8 @@ TEST(HostThreads, EveryWindowEndsAsItMust) {
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NeverEnds},
       {"the job cannot be listed", Point::Wait, SERVICE_CONTROL_STOP,
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, QueryJob},
+      {"a listed id no longer the job's", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NoChild, nullptr, true},
       // A stop while the job of a failed server ends is answered, and the
       // failure is still told.
       {"stop while the job of a failed server ends", Point::JobWait, SERVICE_CONTROL_STOP,
