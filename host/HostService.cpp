@@ -221,10 +221,13 @@ void EndJobAndWait(HANDLE job) {
 }
 
 // Ends the server with exit code 0, and with it every process of its job.
+// Where the job cannot be ended, the server still is, and its children end
+// when the stopped report closes the job. The caller holds Lock.
 void EndServer() {
-  if (Host.ServerJob.IsValid())
-    TerminateJobObject(Host.ServerJob.Get(), 0);
-  else if (Host.ServerProcess.IsValid())
+  if (Host.ServerJob.IsValid() && TerminateJobObject(Host.ServerJob.Get(), 0))
+    return;
+  // Fails when the process is already ending, which is as good.
+  if (Host.ServerProcess.IsValid())
     TerminateProcess(Host.ServerProcess.Get(), 0);
 }
 

@@ -136,6 +136,7 @@ enum Call : unsigned {
   Assign = 16,
   Resume = 32,
   QueryJob = 64,
+  TerminateJob = 128,
 };
 
 // A process the server starts, in its job: how long it takes to end once
@@ -449,9 +450,10 @@ BOOL DoAssign(HANDLE jobHandle, HANDLE processHandle) {
 BOOL DoTerminateJob(HANDLE handle, unsigned code) {
   Guarded guarded;
   Object *job = Use(handle, Kind::Job, "TerminateJobObject");
-  if (job != nullptr)
-    EndJob(job, code, true);
-  return job != nullptr;
+  if (job == nullptr || Fails(TerminateJob))
+    return FALSE;
+  EndJob(job, code, true);
+  return TRUE;
 }
 
 // The processes of the job that have not ended: the server and its child.
@@ -904,6 +906,8 @@ TEST(HostThreads, EveryWindowEndsAsItMust) {
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NeverEnds},
       {"the job cannot be listed", Point::Wait, SERVICE_CONTROL_STOP,
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, QueryJob},
+      {"the job cannot be ended", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, TerminateJob},
       {"a listed id no longer the job's", Point::Wait, SERVICE_CONTROL_STOP,
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NoChild, nullptr, true},
       // A stop while the job of a failed server ends is answered, and the
