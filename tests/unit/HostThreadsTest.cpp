@@ -508,8 +508,8 @@ DWORD DoWaitMultiple(DWORD count, const HANDLE *handles, DWORD milliseconds) {
   Reach(Point::JobWait);
   int64_t last = static_cast<int64_t>(D.Clock);
   bool endless = false;
-  Object *waited[64] = {};
-  for (DWORD i = 0; i < count && i < 64; ++i) {
+  Object *waited[MAXIMUM_WAIT_OBJECTS] = {};
+  for (DWORD i = 0; i < count && i < MAXIMUM_WAIT_OBJECTS; ++i) {
     Object *o = waited[i] = Use(handles[i], Kind::Process, "WaitForMultipleObjects");
     if (o != nullptr && !o->ended) {
       endless = endless || o->endsAt < 0;
