@@ -299,7 +299,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
   ReportServiceStatus(SERVICE_RUNNING, 0);
 
   // The launch may rewrite this buffer in place; it lives until the return.
-  WideString ServerCommandLine = ComposeServerCommandLine(BaseDirectory);
+  WideString commandLine = ComposeServerCommandLine(BaseDirectory);
   DWORD serverError = 0;
   HANDLE server;
   HANDLE job;
@@ -308,7 +308,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
     // or comes after it and finds the server, in its job, to end.
     LockHolder hold;
     if (!Host.StopRequested) {
-      Launch launch = LaunchServer(ServerCommandLine);
+      Launch launch = LaunchServer(commandLine);
       serverError = launch.Error;
       Host.ServerProcess = std::move(launch.Process);
       Host.ServerJob = std::move(launch.Job);
