@@ -177,41 +177,72 @@ constexpr ULONGLONG JobEndLimit = 5000;
 struct JobProcessIds {
   DWORD Assigned;
   DWORD Listed;
-  ULONG_PTR Ids[64];
+  ULONG_PTR Ids[MAXIMUM_WAIT_OBJECTS];
 };
+
+// Handles of a job's processes, as many as one wait can take, in the plain
+// array that WaitForMultipleObjects reads. Each is closed once, with the set.
+class JobProcesses {
+public:
+  JobProcesses() = default;
+  JobProcesses(const JobProcesses &) = delete;
+  JobProcesses &operator=(const JobProcesses &) = delete;
+  ~JobProcesses() {
+    for (DWORD i = 0; i < count_; ++i)
+      CloseHandle(handles_[i]);
+  }
+
+  void Add(ScopedHandle process) { handles_[count_++] = process.Release(); }
+  DWORD Count() const { return count_; }
+  const HANDLE *Handles() const { return handles_; }
+
+private:
+  HANDLE handles_[MAXIMUM_WAIT_OBJECTS];
+  DWORD count_ = 0;
+};
+
+// Opens the processes the job lists, before the job is ended, so that each
+// handle is signalled only once its process is gone. An id that no longer
+// names a process of the job (it ended and its id was given again) is left
+// out.
+void OpenJobProcesses(HANDLE job, JobProcesses &processes) {
+  JobProcessIds list = {};
+  // A list too long for the room is still filled as far as it goes.
+  QueryInformationJobObject(job, JobObjectBasicProcessIdList, &list, sizeof list, nullptr);
+  for (DWORD i = 0; i < list.Listed && i < MAXIMUM_WAIT_OBJECTS; ++i) {
+    // Wine's IsProcessInJob asks for full query access; Windows also
+    // takes the limited right.
+    ScopedHandle process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(list.Ids[i])));
+    BOOL inJob = FALSE;
+    if (process.IsValid() && IsProcessInJob(process.Get(), job, &inJob) && inJob)
+      processes.Add(std::move(process));
+  }
+}
+
+// Waits until each of the processes has ended, or until the deadline.
+void WaitForJobProcesses(const JobProcesses &processes, ULONGLONG deadline) {
+  ULONGLONG now = GetTickCount64();
+  if (processes.Count() > 0)
+    WaitForMultipleObjects(processes.Count(), processes.Handles(), TRUE,
+                           now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+}
 
 // Ends every process of the job and waits until each has ended, or until
 // JobEndLimit has passed: a process that is still ending can hold the
-// server's port and files. The processes are opened before the job is
-// ended, so each handle is signalled only once its process is gone; an id
-// that no longer names a process of the job is left out. One more round
-// takes what the job still counts afterwards (a process started while the
-// first was listed, or more than one wait can take).
+// server's port and files. One more round takes what the job still counts
+// afterwards (a process started while the first was listed, or more than
+// one wait can take). A job of more than 128 processes is ended, but only
+// partly awaited.
 void EndJobAndWait(HANDLE job) {
   ULONGLONG deadline = GetTickCount64() + JobEndLimit;
   for (int round = 0; round < 2; ++round) {
-    JobProcessIds list = {};
-    // A list too long for the room is still filled as far as it goes.
-    QueryInformationJobObject(job, JobObjectBasicProcessIdList, &list, sizeof list, nullptr);
-    HANDLE processes[64];
-    DWORD count = 0;
-    for (DWORD i = 0; i < list.Listed && i < 64; ++i) {
-      // Wine's IsProcessInJob asks for full query access; Windows also
-      // takes the limited right.
-      HANDLE process =
-          OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(list.Ids[i]));
-      BOOL inJob = FALSE;
-      if (process != nullptr && IsProcessInJob(process, job, &inJob) && inJob)
-        processes[count++] = process;
-      else if (process != nullptr)
-        CloseHandle(process);
+    {
+      JobProcesses processes;
+      OpenJobProcesses(job, processes);
+      TerminateJobObject(job, 0);
+      WaitForJobProcesses(processes, deadline);
     }
-    TerminateJobObject(job, 0);
-    ULONGLONG now = GetTickCount64();
-    if (count > 0)
-      WaitForMultipleObjects(count, processes, TRUE, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
-    for (DWORD i = 0; i < count; ++i)
-      CloseHandle(processes[i]);
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
     if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
                                    nullptr) ||
@@ -221,10 +252,13 @@ void EndJobAndWait(HANDLE job) {
 }
 
 // Ends the server with exit code 0, and with it every process of its job.
+// Where the job cannot be ended, the server still is, and its children end
+// when the stopped report closes the job. The caller holds Lock.
 void EndServer() {
-  if (Host.ServerJob.IsValid())
-    TerminateJobObject(Host.ServerJob.Get(), 0);
-  else if (Host.ServerProcess.IsValid())
+  if (Host.ServerJob.IsValid() && TerminateJobObject(Host.ServerJob.Get(), 0))
+    return;
+  // Fails when the process is already ending, which is as good.
+  if (Host.ServerProcess.IsValid())
     TerminateProcess(Host.ServerProcess.Get(), 0);
 }
 
@@ -265,7 +299,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
   ReportServiceStatus(SERVICE_RUNNING, 0);
 
   // The launch may rewrite this buffer in place; it lives until the return.
-  WideString ServerCommandLine = ComposeServerCommandLine(BaseDirectory);
+  WideString commandLine = ComposeServerCommandLine(BaseDirectory);
   DWORD serverError = 0;
   HANDLE server;
   HANDLE job;
@@ -274,7 +308,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
     // or comes after it and finds the server, in its job, to end.
     LockHolder hold;
     if (!Host.StopRequested) {
-      Launch launch = LaunchServer(ServerCommandLine);
+      Launch launch = LaunchServer(commandLine);
       serverError = launch.Error;
       Host.ServerProcess = std::move(launch.Process);
       Host.ServerJob = std::move(launch.Job);

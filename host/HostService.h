@@ -11,5 +11,7 @@ extern WideString BaseDirectory;
 // The service's whole life: reports, launch of the server, wait, stopped.
 void WINAPI ServiceMain(DWORD argc, LPWSTR *argv);
 
-// Ends the server on a stop or shutdown and answers every control.
+// Ends the server on a stop or shutdown, and answers each control with a
+// report, except before ServiceMain sets the reply state or after the
+// stopped report.
 void WINAPI ServiceControlHandler(DWORD control);

@@ -136,6 +136,7 @@ enum Call : unsigned {
   Assign = 16,
   Resume = 32,
   QueryJob = 64,
+  TerminateJob = 128,
 };
 
 // A process the server starts, in its job: how long it takes to end once
@@ -145,7 +146,8 @@ constexpr int64_t NoChild = -2, NeverEnds = -1;
 // job's processes.
 constexpr uint64_t ClockStart = 1000, JobEndBound = 5000;
 
-// Child: the server's own child, which is no handle of the host's.
+// Child: a process that is no handle of the host's, the server's own child
+// or one outside the job.
 enum class Kind { Free, Process, Thread, Job, Child };
 
 // A process, thread or job handed out by the double. Its address is the
@@ -203,6 +205,7 @@ struct Double {
   Object *Server = nullptr;
   Object *ServerThread = nullptr;
   Object *Child = nullptr;
+  Object *Stranger = nullptr; // listed by the job, outside it when opened
   std::vector<std::string> Faults;
 };
 
@@ -311,6 +314,10 @@ BOOL DoSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS *s) {
   if (s->dwCurrentState == SERVICE_STOPPED && D.Child != nullptr && !D.Child->ended &&
       D.Clock < ClockStart + JobEndBound)
     Fault("stopped before every process of the job had ended");
+  if (s->dwCurrentState == SERVICE_STOPPED && D.Clock > ClockStart + JobEndBound)
+    Fault("stopped after the bound on the wait for the job's processes");
+  if (s->dwCurrentState == SERVICE_STOPPED && D.Stranger != nullptr && D.Clock != ClockStart)
+    Fault("waited for a process outside the job");
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_START_PENDING)
     Reach(Point::StartPending);
   if (CurrentThread() == D.ServiceThread && s->dwCurrentState == SERVICE_RUNNING)
@@ -443,9 +450,10 @@ BOOL DoAssign(HANDLE jobHandle, HANDLE processHandle) {
 BOOL DoTerminateJob(HANDLE handle, unsigned code) {
   Guarded guarded;
   Object *job = Use(handle, Kind::Job, "TerminateJobObject");
-  if (job != nullptr)
-    EndJob(job, code, true);
-  return job != nullptr;
+  if (job == nullptr || Fails(TerminateJob))
+    return FALSE;
+  EndJob(job, code, true);
+  return TRUE;
 }
 
 // The processes of the job that have not ended: the server and its child.
@@ -457,12 +465,15 @@ BOOL DoQueryJob(HANDLE handle, JOBOBJECTINFOCLASS kind, void *information, DWORD
   DWORD active = 0;
   struct IdList {
     DWORD assigned, listed;
-    ULONG_PTR ids[2];
+    ULONG_PTR ids[3];
   } list = {};
   for (Object *o : {D.Server, D.Child})
     if (o != nullptr && o->job == job && !o->ended)
       list.ids[active++] = Pid(o);
   list.assigned = list.listed = active;
+  // A process of the job that ends once listed, and whose id is given again.
+  if (D.Stranger != nullptr)
+    list.ids[list.listed++] = Pid(D.Stranger);
   if (kind == JobObjectBasicAccountingInformation) {
     static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION *>(information)->ActiveProcesses = active;
     return TRUE;
@@ -497,8 +508,8 @@ DWORD DoWaitMultiple(DWORD count, const HANDLE *handles, DWORD milliseconds) {
   Reach(Point::JobWait);
   int64_t last = static_cast<int64_t>(D.Clock);
   bool endless = false;
-  Object *waited[64] = {};
-  for (DWORD i = 0; i < count && i < 64; ++i) {
+  Object *waited[MAXIMUM_WAIT_OBJECTS] = {};
+  for (DWORD i = 0; i < count && i < MAXIMUM_WAIT_OBJECTS; ++i) {
     Object *o = waited[i] = Use(handles[i], Kind::Process, "WaitForMultipleObjects");
     if (o != nullptr && !o->ended) {
       endless = endless || o->endsAt < 0;
@@ -705,6 +716,7 @@ struct Scenario {
   unsigned fails = 0;    // Call bits
   int64_t childEnd = NoChild;
   const char *calls = nullptr; // the launch's calls, when they matter
+  bool stranger = false;       // the job lists an id that names a process outside it
 };
 
 void ServiceThreadMain() {
@@ -746,6 +758,7 @@ void DispatcherThreadMain() {
   D.CreateError = s.createError;
   D.Fails = s.fails;
   D.ChildEnd = s.childEnd;
+  D.Stranger = s.stranger ? New(Kind::Child) : nullptr;
   D.Guard.Unlock();
 
   Thread service(&ServiceThreadMain);
@@ -830,7 +843,7 @@ void DispatcherThreadMain() {
 TEST(HostThreads, EveryWindowEndsAsItMust) {
   // name, where ServiceMain is held, the control, the reports, launched, ended by the host, then as
   // needed: the server's own exit code, the launch's error, the calls that fail, the child, the launch's
-  // calls.
+  // calls, an id listed by the job that names a process outside it.
   // clang-format off
   const Scenario scenarios[] = {
       // Before ReplyState is set: a stop prevents the launch and is not answered.
@@ -893,6 +906,10 @@ TEST(HostThreads, EveryWindowEndsAsItMust) {
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NeverEnds},
       {"the job cannot be listed", Point::Wait, SERVICE_CONTROL_STOP,
        {StartPending, Running, Running, Stopped()}, true, true, 0, 0, QueryJob},
+      {"the job cannot be ended", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, TerminateJob},
+      {"a listed id no longer the job's", Point::Wait, SERVICE_CONTROL_STOP,
+       {StartPending, Running, Running, Stopped()}, true, true, 0, 0, 0, NoChild, nullptr, true},
       // A stop while the job of a failed server ends is answered, and the
       // failure is still told.
       {"stop while the job of a failed server ends", Point::JobWait, SERVICE_CONTROL_STOP,
