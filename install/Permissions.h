@@ -317,6 +317,14 @@ bool PermitsDirectory(Platform &platform, const WideString &path, DWORD attribut
   return PermitsTree(platform, path, walked);
 }
 
+// A file, or a directory with everything below it.
+template <typename Platform>
+bool PermitsEntry(Platform &platform, const WideString &path, DWORD attributes, WalkedDirectories &walked) {
+  return RoleOf(attributes) == ObjectRole::Directory
+             ? PermitsDirectory(platform, path, attributes, walked)
+             : PermitsObject(platform, path, attributes, ObjectRole::File);
+}
+
 // Everything below the directory, depth first in name order, so that the
 // same object is reported on every run. What was just listed is there: any
 // failure to read it, even as missing, is told, or its subtree would go
@@ -328,14 +336,9 @@ bool PermitsTree(Platform &platform, const WideString &directory, WalkedDirector
   if (error != 0)
     return ReadFails(platform, directory, error);
   entries.sort(NameBefore);
-  for (const DirectoryEntry &entry : entries) {
-    WideString path = JoinPath(directory, entry.Name.Data());
-    bool permitted = RoleOf(entry.Attributes) == ObjectRole::Directory
-                         ? PermitsDirectory(platform, path, entry.Attributes, walked)
-                         : PermitsObject(platform, path, entry.Attributes, ObjectRole::File);
-    if (!permitted)
+  for (const DirectoryEntry &entry : entries)
+    if (!PermitsEntry(platform, JoinPath(directory, entry.Name.Data()), entry.Attributes, walked))
       return false;
-  }
   return true;
 }
 
@@ -373,7 +376,5 @@ template <typename Platform> bool PermitsInstallation(Platform &platform, const 
     return true;
   // jre64 itself may well be a junction to a runtime elsewhere.
   WalkedDirectories walked;
-  return RoleOf(attributes) == ObjectRole::File
-             ? PermitsObject(platform, runtime, attributes, ObjectRole::File)
-             : PermitsDirectory(platform, runtime, attributes, walked);
+  return PermitsEntry(platform, runtime, attributes, walked);
 }
