@@ -12,37 +12,15 @@
 
 namespace {
 
-Sid ToSid(PSID sid) {
-  Sid value;
-  if (sid == nullptr)
-    return value;
-  for (BYTE part : GetSidIdentifierAuthority(sid)->Value)
-    value.Authority = value.Authority << 8 | part;
-  UCHAR count = *GetSidSubAuthorityCount(sid);
-  value.Count = count < SID_MAX_SUB_AUTHORITIES ? count : SID_MAX_SUB_AUTHORITIES;
-  for (int i = 0; i < value.Count; ++i)
-    value.Sub[i] = *GetSidSubAuthority(sid, i);
-  return value;
-}
-
-// The owner and the allow entries, copied out of the descriptor.
+// The owner and the entries, copied out of the descriptor.
 void Describe(PSID owner, PACL dacl, ObjectSecurity &security) {
   security.HasDacl = dacl != nullptr;
-  security.Owner = ToSid(owner);
+  if (owner != nullptr)
+    security.Owner = ReadSid(static_cast<const uint8_t *>(owner));
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    ACE_HEADER *header = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void **>(&header)))
-      continue;
-    Ace ace;
-    ace.Type = header->AceType;
-    ace.Flags = header->AceFlags;
-    // Both allow types share this layout; no other entry is weighed.
-    if (IsAllowAce(ace.Type)) {
-      auto *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(header);
-      ace.Mask = allowed->Mask;
-      ace.Principal = ToSid(&allowed->SidStart);
-    }
-    security.Aces.push_back(ace);
+    void *entry = nullptr;
+    if (GetAce(dacl, i, &entry))
+      security.Aces.push_back(ReadAce(static_cast<const uint8_t *>(entry)));
   }
 }
 
@@ -117,6 +95,26 @@ struct Win32Installer {
       LocalFree(descriptor);
       if (id != nullptr)
         error = ReadFileId(file, *id);
+    }
+    CloseHandle(file);
+    return error;
+  }
+
+  DWORD FinalPath(const WideString &path, WideString &final) {
+    HANDLE file =
+        CreateFileW(path.Data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return GetLastError();
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD units = GetFinalPathNameByHandleW(file, nullptr, 0, flags);
+    DWORD error = units == 0 ? GetLastError() : ERROR_SUCCESS;
+    if (units != 0) {
+      WideString buffer(Capacity{CheckedUnits(units)});
+      DWORD written = GetFinalPathNameByHandleW(file, buffer.Data(), units, flags);
+      error = written == 0 ? GetLastError() : written >= units ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
+      if (error == ERROR_SUCCESS)
+        final = WideString(buffer.Data());
     }
     CloseHandle(file);
     return error;

@@ -15,8 +15,14 @@ constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr uint8_t ACCESS_ALLOWED_ACE_TYPE = 0;
+constexpr uint8_t ACCESS_ALLOWED_OBJECT_ACE_TYPE = 5;
 constexpr uint8_t ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 9;
+constexpr uint8_t ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE = 11;
+constexpr uint8_t OBJECT_INHERIT_ACE = 0x1;
+constexpr uint8_t CONTAINER_INHERIT_ACE = 0x2;
 constexpr uint8_t INHERIT_ONLY_ACE = 0x8;
+constexpr DWORD ACE_OBJECT_TYPE_PRESENT = 0x1;
+constexpr DWORD ACE_INHERITED_OBJECT_TYPE_PRESENT = 0x2;
 constexpr DWORD FILE_WRITE_DATA = 0x2;
 constexpr DWORD FILE_ADD_FILE = 0x2;
 constexpr DWORD FILE_APPEND_DATA = 0x4;
@@ -96,8 +102,9 @@ inline bool IsOrdinaryUser(const Sid &sid) {
     if (sid.Authority == known[0] && sid.Count == known[1] && sid.Sub[0] == known[2] &&
         (sid.Count == 1 || sid.Sub[1] == known[3]))
       return true;
-  // Any domain's Domain Users and Domain Guests.
-  return sid.Authority == 5 && sid.Count == 5 && sid.Sub[0] == 21 && (sid.Sub[4] == 513 || sid.Sub[4] == 514);
+  // Any domain's Domain Users, Domain Guests and Domain Computers (any
+  // domain user may join machines to the domain).
+  return sid.Authority == 5 && sid.Count == 5 && sid.Sub[0] == 21 && sid.Sub[4] >= 513 && sid.Sub[4] <= 515;
 }
 
 struct Ace {
@@ -107,9 +114,50 @@ struct Ace {
   Sid Principal;
 };
 
-// Conditional (callback) allow entries grant like plain ones.
+// Conditional (callback) and object allow entries grant like plain ones.
 inline bool IsAllowAce(uint8_t type) {
-  return type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+  return type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+         type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+inline DWORD Little32(const uint8_t *bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | DWORD{bytes[3]} << 24;
+}
+
+// A SID as the system lays it out: revision, count, the authority in six
+// bytes, most significant first, then the sub-authorities.
+inline Sid ReadSid(const uint8_t *bytes) {
+  Sid sid;
+  for (int i = 2; i < 8; ++i)
+    sid.Authority = sid.Authority << 8 | bytes[i];
+  sid.Count = bytes[1] < 15 ? bytes[1] : 15;
+  for (int i = 0; i < sid.Count; ++i)
+    sid.Sub[i] = Little32(bytes + 8 + 4 * i);
+  return sid;
+}
+
+// One entry of a DACL as the system lays it out: type, flags and size,
+// then the mask and the SID. An object entry has flags of its own after
+// the mask, then each GUID that they announce, and only then the SID.
+inline Ace ReadAce(const uint8_t *entry) {
+  Ace ace;
+  ace.Type = entry[0];
+  ace.Flags = entry[1];
+  DWORD size = entry[2] | entry[3] << 8;
+  if (!IsAllowAce(ace.Type) || size < 8)
+    return ace;
+  ace.Mask = Little32(entry + 4);
+  DWORD at = 8;
+  if (ace.Type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || ace.Type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+    DWORD present = size >= 12 ? Little32(entry + 8) : 0;
+    at = 12 + (present & ACE_OBJECT_TYPE_PRESENT ? 16 : 0) +
+         (present & ACE_INHERITED_OBJECT_TYPE_PRESENT ? 16 : 0);
+  }
+  // An entry too short for its SID is taken as Everyone's: refused rather
+  // than misread.
+  bool whole = at + 8 <= size && at + 8 + 4 * DWORD{entry[at + 1]} <= size;
+  ace.Principal = whole ? ReadSid(entry + at) : Sid{1, 1, {0}};
+  return ace;
 }
 
 // The owner and DACL of an object. No DACL grants everything to everyone.
@@ -124,51 +172,75 @@ struct ObjectSecurity {
 // What the object is to the service, which decides the rights that count.
 enum class ObjectRole {
   File,
-  Directory, // the installation directory and the directories of jre64
+  Directory, // the installation directory and every directory of the walks
   ParentWithRuntime,
   ParentWithoutRuntime,
+  Ancestor, // a directory above the directory above
 };
 
-inline DWORD ChangingRights(ObjectRole role) {
+// The rights that count in an entry that applies to the object itself, and
+// in one that what is created in it later inherits.
+struct Rights {
+  DWORD Own;
+  DWORD Created;
+};
+
+inline Rights RightsOf(ObjectRole role, bool root = false) {
   // Replacing or re-permitting the object itself.
   const DWORD own = DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+  // Write attributes is enough to turn an empty folder into a junction.
+  const DWORD file = own | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | FILE_WRITE_ATTRIBUTES;
+  // Whatever counts on a new file or directory in it, too.
+  const DWORD directory = file | FILE_DELETE_CHILD;
+  // Renaming or replacing it, or what it holds, swaps the path; a volume
+  // root cannot be deleted or renamed.
+  const DWORD renamed = (own & ~(root ? DELETE : 0)) | FILE_DELETE_CHILD;
   switch (role) {
   case ObjectRole::File:
-    return own | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE;
+    return {file, 0};
   case ObjectRole::Directory:
-    return own | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | GENERIC_WRITE;
+    return {directory, directory};
   case ObjectRole::ParentWithRuntime:
     // A drive root lets everyone add files and folders; only swapping the
-    // two directories it holds matters.
-    return own | FILE_DELETE_CHILD;
+    // two directories it holds matters, and what a jre64 unpacked there
+    // again would inherit.
+    return {renamed, directory};
   case ObjectRole::ParentWithoutRuntime:
     // Whoever creates the missing jre64 owns it. Generic write includes
     // adding a subdirectory.
-    return own | FILE_DELETE_CHILD | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE;
+    return {renamed | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE, directory};
+  case ObjectRole::Ancestor:
+    // What it hands to new entries shapes only new siblings of the path.
+    return {renamed, 0};
   }
-  return own;
+  return {own, 0};
 }
 
-// Whether ordinary users can change the object, and through whom: a missing
-// DACL first, then the owner (who may always rewrite the DACL), then the
-// first allow entry that applies to the object itself and grants one of the
-// role's rights or the further ones. Deny entries are not weighed: whether
-// one covers every ordinary user depends on who asks.
+// Whether ordinary users can change the object, or what is created in it,
+// and through whom: a missing DACL first, then the owner (who may always
+// rewrite the DACL), then the first allow entry that grants a right that
+// counts, on the object itself or on what inherits the entry. Deny entries
+// are not weighed: whether one covers every ordinary user depends on who
+// asks.
 struct Changer {
   bool Changeable = false;
+  bool Created = false; // only what is created in the object
   Sid By;
 };
 
-inline Changer WhoCanChange(const ObjectSecurity &security, ObjectRole role, DWORD further = 0) {
+inline Changer WhoCanChange(const ObjectSecurity &security, Rights rights) {
   if (!security.HasDacl)
-    return {true, Sid{1, 1, {0}}};
+    return {true, false, Sid{1, 1, {0}}};
   if (IsOrdinaryUser(security.Owner))
-    return {true, security.Owner};
-  DWORD rights = ChangingRights(role) | further;
-  for (const Ace &ace : security.Aces)
-    if (IsAllowAce(ace.Type) && !(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights) &&
-        IsOrdinaryUser(ace.Principal))
-      return {true, ace.Principal};
+    return {true, false, security.Owner};
+  for (const Ace &ace : security.Aces) {
+    if (!IsAllowAce(ace.Type) || !IsOrdinaryUser(ace.Principal))
+      continue;
+    if (!(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights.Own))
+      return {true, false, ace.Principal};
+    if ((ace.Flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) && (ace.Mask & rights.Created))
+      return {true, true, ace.Principal};
+  }
   return {};
 }
 
@@ -182,10 +254,21 @@ inline NarrowString PrincipalName(const Sid &sid, bool found, const NarrowString
   return account + " (" + SidText(sid) + ")";
 }
 
+constexpr const char *RemoveOrMove = "Remove that permission, or install under Program Files.";
+
 inline NarrowString ChangeableMessage(const NarrowString &path, const NarrowString &principal) {
-  return path + " can be changed by " + principal +
-         ".\n\nThe service would run it as LocalSystem. "
-         "Remove that permission, or install under Program Files.";
+  return path + " can be changed by " + principal + ".\n\nThe service would run it as LocalSystem. " +
+         RemoveOrMove;
+}
+
+inline NarrowString CreatedMessage(const NarrowString &path, const NarrowString &principal) {
+  return NarrowString("What is created in ") + path + " could be changed by " + principal +
+         ".\n\nThe service would run it as LocalSystem. " + RemoveOrMove;
+}
+
+inline NarrowString RenamedMessage(const NarrowString &path, const NarrowString &principal) {
+  return path + " can be renamed or replaced by " + principal +
+         ".\n\nThe service would then run what is put in its place as LocalSystem. " + RemoveOrMove;
 }
 
 inline bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -204,6 +287,42 @@ inline WideString LongPath(const WideString &path) {
   if (text[0] == '\\' && text[1] == '\\')
     return text[2] == '?' || text[2] == '.' ? path : WideString(WIDE("\\\\?\\UNC")) + (text + 1);
   return WideString(WIDE("\\\\?\\")) + text;
+}
+
+// "C:\x" for "\\?\C:\x", "\\server\share\x" for "\\?\UNC\server\share\x",
+// as the system gives a final path; any other path as it is.
+inline WideString PlainPath(const WideString &path) {
+  const WideUnit *text = path.Data();
+  if (!(text[0] == '\\' && text[1] == '\\' && text[2] == '?' && text[3] == '\\'))
+    return path;
+  bool share = text[4] == 'U' && text[5] == 'N' && text[6] == 'C' && text[7] == '\\';
+  return share ? WideString(WIDE("\\")) + (text + 7) : WideString(text + 4);
+}
+
+// The length of the path's root, "X:\" or "\\server\share\"; one past the
+// end when the path is a share's root without its separator.
+inline int32_t RootLength(const WideString &path) {
+  const WideUnit *text = path.Data();
+  if (!(text[0] == '\\' && text[1] == '\\'))
+    return 3;
+  int32_t at = 2;
+  for (int separators = 0; at < path.Length(); ++at)
+    if (text[at] == '\\' && ++separators == 2)
+      break;
+  return at + 1;
+}
+
+// Only a volume's root: a volume mounted in a folder is a link on the path.
+inline bool IsRoot(const WideString &path) { return path.Length() <= RootLength(path); }
+
+// The directory that holds the path's last component, by text: full paths
+// without "." or "..", as the system gives them.
+inline WideString ParentPath(const WideString &path) {
+  int32_t root = RootLength(path);
+  int32_t cut = path.Length() - 1;
+  while (cut >= root && path.Data()[cut] != '\\')
+    --cut;
+  return path.Substring(0, cut < root ? root : cut);
 }
 
 struct DirectoryEntry {
@@ -234,12 +353,25 @@ struct FileId {
   uint64_t High = 0;
 };
 
-inline bool SameFile(const FileId &a, const FileId &b) {
-  return a.Volume == b.Volume && a.Low == b.Low && a.High == b.High;
+inline bool IsKnown(const FileId &id) { return id.Low != 0 || id.High != 0; }
+
+// Adds the id unless it is there; false when it was. An id of zero (some
+// SMB servers give none) is never taken as seen.
+inline bool Insert(std::list<FileId> &ids, const FileId &id) {
+  for (const FileId &seen : ids)
+    if (IsKnown(id) && seen.Volume == id.Volume && seen.Low == id.Low && seen.High == id.High)
+      return false;
+  ids.push_back(id);
+  return true;
 }
 
-// The directories walked so far.
-using WalkedDirectories = std::list<FileId>;
+// The directories judged as ancestors, each once, and the directories
+// walked. A directory can be in both: a link from the tree to an ancestor
+// still walks it.
+struct Visited {
+  std::list<FileId> Ancestors;
+  std::list<FileId> Walked;
+};
 
 // Always false, after its box.
 template <typename Platform> bool ReadFails(Platform &platform, const WideString &path, DWORD error) {
@@ -250,79 +382,132 @@ template <typename Platform> bool ReadFails(Platform &platform, const WideString
   return false;
 }
 
-// Reads one side of the object, the link itself or what the path leads to
-// (and then its id, when asked), and judges it. False after a box.
+// Judges what was read of the object. False after a box.
 template <typename Platform>
-bool PermitsSide(Platform &platform, const WideString &path, bool link, ObjectRole role, DWORD further,
-                 FileId *id) {
-  ObjectSecurity security;
-  DWORD error = platform.ReadSecurity(LongPath(path), link, security, id);
-  if (error != 0)
-    return ReadFails(platform, path, error);
-  Changer changer = WhoCanChange(security, role, further);
+bool Judge(Platform &platform, const WideString &path, const ObjectSecurity &security, ObjectRole role,
+           Rights rights) {
+  Changer changer = WhoCanChange(security, rights);
   if (!changer.Changeable)
     return true;
   WideString domain;
   WideString name;
   bool found = platform.LookupAccount(changer.By, domain, name);
   NarrowString principal = PrincipalName(changer.By, found, Utf16ToUtf8(domain), Utf16ToUtf8(name));
-  platform.ShowErrorBox(ChangeableMessage(Utf16ToUtf8(path), principal));
+  NarrowString text = Utf16ToUtf8(path);
+  platform.ShowErrorBox(role == ObjectRole::Ancestor ? RenamedMessage(text, principal)
+                        : changer.Created            ? CreatedMessage(text, principal)
+                                                     : ChangeableMessage(text, principal));
   return false;
 }
 
-// A link is judged itself, since whoever can write it can point it
-// elsewhere (write attributes is enough for that), and then what it leads
-// to. The attributes are the path's own, as listed or queried.
+// Reads one side of the object, the link itself or what the path leads to
+// (and then its id, when asked), and judges it. A link itself is judged as
+// a file or directory of the walk, whatever it leads to. False after a box.
 template <typename Platform>
-bool PermitsObject(Platform &platform, const WideString &path, DWORD attributes, ObjectRole role,
-                   FileId *id = nullptr) {
-  if (IsLink(attributes) &&
-      !PermitsSide(platform, path, true, RoleOf(attributes), FILE_WRITE_ATTRIBUTES, nullptr))
-    return false;
-  return PermitsSide(platform, path, false, role, 0, id);
+bool PermitsSide(Platform &platform, const WideString &path, bool link, ObjectRole role, bool root,
+                 FileId *id) {
+  ObjectSecurity security;
+  DWORD error = platform.ReadSecurity(LongPath(path), link, security, id);
+  if (error != 0)
+    return ReadFails(platform, path, error);
+  return Judge(platform, path, security, role, link ? Rights{RightsOf(role).Own, 0} : RightsOf(role, root));
 }
 
-// An object named before the walk; only the optional ones may be missing.
+// A directory above the directory above, judged once: whoever can rename
+// or replace it can put a tree of their own in its place. A link on the
+// path is judged itself first.
+template <typename Platform>
+bool PermitsAncestor(Platform &platform, const WideString &path, Visited &visited) {
+  DWORD attributes = platform.FileAttributes(LongPath(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return ReadFails(platform, path, platform.LastError());
+  if (IsLink(attributes) && !PermitsSide(platform, path, true, ObjectRole::Directory, false, nullptr))
+    return false;
+  ObjectSecurity security;
+  FileId id;
+  DWORD error = platform.ReadSecurity(LongPath(path), false, security, &id);
+  if (error != 0)
+    return ReadFails(platform, path, error);
+  return !Insert(visited.Ancestors, id) ||
+         Judge(platform, path, security, ObjectRole::Ancestor, RightsOf(ObjectRole::Ancestor, IsRoot(path)));
+}
+
+// The directory and every one above it, nearest first, up to its volume's
+// root.
+template <typename Platform> bool PermitsAncestors(Platform &platform, WideString path, Visited &visited) {
+  while (PermitsAncestor(platform, path, visited)) {
+    if (IsRoot(path))
+      return true;
+    path = ParentPath(path);
+  }
+  return false;
+}
+
+// The directories above where the path finally leads, through every link
+// on its way: Windows follows them at every start.
+template <typename Platform>
+bool PermitsAboveFinal(Platform &platform, const WideString &path, Visited &visited) {
+  WideString final;
+  DWORD error = platform.FinalPath(LongPath(path), final);
+  if (error != 0)
+    return ReadFails(platform, path, error);
+  WideString plain = PlainPath(final);
+  return IsRoot(plain) || PermitsAncestors(platform, ParentPath(plain), visited);
+}
+
+// A link is judged itself, since whoever can write it can point it
+// elsewhere, then (inside a walk) the directories above where it leads,
+// then what it leads to. The attributes are the path's own, as listed or
+// queried.
+template <typename Platform>
+bool PermitsObject(Platform &platform, const WideString &path, DWORD attributes, ObjectRole role, bool root,
+                   Visited *walk, FileId *id) {
+  if (IsLink(attributes)) {
+    if (!PermitsSide(platform, path, true, RoleOf(attributes), false, nullptr))
+      return false;
+    if (walk != nullptr && !PermitsAboveFinal(platform, path, *walk))
+      return false;
+  }
+  return PermitsSide(platform, path, false, role, root, id);
+}
+
+// An object named before the walks; only the optional ones may be missing.
 // Whoever could add a missing one is caught at its directory.
 template <typename Platform>
-bool PermitsNamed(Platform &platform, const WideString &path, ObjectRole role, bool optional) {
+bool PermitsNamed(Platform &platform, const WideString &path, ObjectRole role, bool optional,
+                  FileId *id = nullptr) {
   DWORD attributes = platform.FileAttributes(LongPath(path));
   if (attributes != INVALID_FILE_ATTRIBUTES)
-    return PermitsObject(platform, path, attributes, role);
+    return PermitsObject(platform, path, attributes, role, IsRoot(path), nullptr, id);
   DWORD error = platform.LastError();
   return (optional && IsMissing(error)) || ReadFails(platform, path, error);
 }
 
 template <typename Platform>
-bool PermitsTree(Platform &platform, const WideString &directory, WalkedDirectories &walked);
+bool PermitsTree(Platform &platform, const WideString &directory, Visited &visited);
 
-// A directory of the runtime, and everything below it. A link leads
-// wherever it points, so what it leads to is walked, once: a link to a
-// directory already walked, such as one back up the tree, ends there.
+// A directory of a walk, and everything below it. A link leads wherever it
+// points, so what it leads to is walked, once: a link to a directory
+// already walked, such as one back up the tree, ends there. A plain
+// directory is always walked.
 template <typename Platform>
-bool PermitsDirectory(Platform &platform, const WideString &path, DWORD attributes,
-                      WalkedDirectories &walked) {
+bool PermitsDirectory(Platform &platform, const WideString &path, DWORD attributes, Visited &visited) {
   FileId id;
-  if (!PermitsObject(platform, path, attributes, ObjectRole::Directory, &id))
+  if (!PermitsObject(platform, path, attributes, ObjectRole::Directory, false, &visited, &id))
     return false;
-  if (IsLink(attributes)) {
-    // Without an id (some SMB servers give none) a loop could not be seen.
-    if (id.Low == 0 && id.High == 0)
-      return ReadFails(platform, path, ERROR_NOT_SUPPORTED);
-    for (const FileId &seen : walked)
-      if (SameFile(seen, id))
-        return true;
-  }
-  walked.push_back(id);
-  return PermitsTree(platform, path, walked);
+  bool link = IsLink(attributes);
+  // Without an id a loop could not be seen.
+  if (link && !IsKnown(id))
+    return ReadFails(platform, path, ERROR_NOT_SUPPORTED);
+  return (!Insert(visited.Walked, id) && link) || PermitsTree(platform, path, visited);
 }
 
 // A file, or a directory with everything below it.
 template <typename Platform>
-bool PermitsEntry(Platform &platform, const WideString &path, DWORD attributes, WalkedDirectories &walked) {
+bool PermitsEntry(Platform &platform, const WideString &path, DWORD attributes, Visited &visited) {
   return RoleOf(attributes) == ObjectRole::Directory
-             ? PermitsDirectory(platform, path, attributes, walked)
-             : PermitsObject(platform, path, attributes, ObjectRole::File);
+             ? PermitsDirectory(platform, path, attributes, visited)
+             : PermitsObject(platform, path, attributes, ObjectRole::File, false, &visited, nullptr);
 }
 
 // Everything below the directory, depth first in name order, so that the
@@ -330,21 +515,27 @@ bool PermitsEntry(Platform &platform, const WideString &path, DWORD attributes, 
 // failure to read it, even as missing, is told, or its subtree would go
 // unchecked without a word.
 template <typename Platform>
-bool PermitsTree(Platform &platform, const WideString &directory, WalkedDirectories &walked) {
+bool PermitsTree(Platform &platform, const WideString &directory, Visited &visited) {
   std::list<DirectoryEntry> entries;
   DWORD error = platform.ListDirectory(LongPath(directory), entries);
   if (error != 0)
     return ReadFails(platform, directory, error);
   entries.sort(NameBefore);
   for (const DirectoryEntry &entry : entries)
-    if (!PermitsEntry(platform, JoinPath(directory, entry.Name.Data()), entry.Attributes, walked))
+    if (!PermitsEntry(platform, JoinPath(directory, entry.Name.Data()), entry.Attributes, visited))
       return false;
   return true;
 }
 
 // The service runs the host, the archive and the configuration as
-// LocalSystem, and the runtime from ..\jre64: none of it may be open to
-// ordinary users. False when a box was shown. The Platform gives, beyond
+// LocalSystem, with the installation directory as its working directory,
+// and the runtime from ..\jre64: none of it, nothing on the way to it and
+// nothing that will be created in it may be open to ordinary users. False
+// when a box was shown. The order is fixed, so that the same object is
+// reported on every run: the installation directory, its three files and
+// the directory above; the directories above that on the registered path;
+// those above the installation directory's final path; the walk of the
+// installation directory; the walk of jre64. The Platform gives, beyond
 // Install()'s calls, with paths in the \\?\ form:
 //   DWORD FileAttributes(const WideString &path) (the path's own; last
 //     error on failure);
@@ -352,12 +543,17 @@ bool PermitsTree(Platform &platform, const WideString &directory, WalkedDirector
 //   DWORD ReadSecurity(const WideString &path, bool link, ObjectSecurity &,
 //     FileId *id): the link itself when link is true, otherwise what the
 //     path leads to, and then its id when id is not null;
+//   DWORD FinalPath(const WideString &path, WideString &final): where the
+//     path leads, through every link, as the system gives it;
 //   DWORD ListDirectory(const WideString &path, std::list<DirectoryEntry> &);
 //   bool LookupAccount(const Sid &, WideString &domain, WideString &name);
 //   void SetLastError(DWORD).
-// ReadSecurity and ListDirectory return their error, 0 on success.
+// ReadSecurity, FinalPath and ListDirectory return their error, 0 on
+// success.
 template <typename Platform> bool PermitsInstallation(Platform &platform, const WideString &directory) {
-  if (!PermitsNamed(platform, directory, ObjectRole::Directory, false))
+  Visited visited;
+  FileId directoryId;
+  if (!PermitsNamed(platform, directory, ObjectRole::Directory, false, &directoryId))
     return false;
   for (const WideUnit *file : {WIDE("orvanel_host.exe"), WIDE("orvanel_app.jar"), WIDE("orvanel_app.conf")})
     if (!PermitsNamed(platform, JoinPath(directory, file), ObjectRole::File, true))
@@ -370,11 +566,17 @@ template <typename Platform> bool PermitsInstallation(Platform &platform, const 
   if (error != 0 && !IsMissing(error))
     return ReadFails(platform, runtime, error);
   ObjectRole aboveRole = present ? ObjectRole::ParentWithRuntime : ObjectRole::ParentWithoutRuntime;
-  if (!PermitsNamed(platform, above, aboveRole, true))
+  FileId aboveId;
+  if (!PermitsNamed(platform, above, aboveRole, true, &aboveId))
     return false;
-  if (!present)
-    return true;
+  Insert(visited.Ancestors, aboveId);
+  if (!IsRoot(above) && !PermitsAncestors(platform, ParentPath(above), visited))
+    return false;
+  if (!PermitsAboveFinal(platform, directory, visited))
+    return false;
+  Insert(visited.Walked, directoryId);
+  if (!PermitsTree(platform, directory, visited))
+    return false;
   // jre64 itself may well be a junction to a runtime elsewhere.
-  WalkedDirectories walked;
-  return PermitsEntry(platform, runtime, attributes, walked);
+  return !present || PermitsEntry(platform, runtime, attributes, visited);
 }

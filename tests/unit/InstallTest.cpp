@@ -10,31 +10,42 @@ namespace {
 
 std::string Utf8(const WideString &s) { return Utf16ToUtf8(s).Data(); }
 
-// Beside the installation directory, jre64 holds bin\java.exe, bin\back (a
-// link back to jre64) and lib (a link to C:\other, which holds modules).
+// Beside the installation directory C:\orvanel, jre64 holds bin\java.exe,
+// bin\back (a link back to jre64) and lib (a link to C:\other, which holds
+// modules). C:\orvanel holds lib\extra.jar and plugins, a link to a folder
+// elsewhere; C:\Lnk is a link to C:\Hidden\Real.
 struct Entry {
   const char *directory, *name;
   DWORD attributes;   // 0x410: a link to a directory
-  const char *target; // where a directory leads
+  const char *target; // where a link leads
 };
-const Entry Tree[] = {{"C:", "jre64", FILE_ATTRIBUTE_DIRECTORY, "C:\\jre64"},
-                      {"C:\\jre64", "bin", FILE_ATTRIBUTE_DIRECTORY, "C:\\jre64\\bin"},
-                      {"C:\\jre64", "lib", 0x410, "C:\\other"},
-                      {"C:\\jre64\\bin", "back", 0x410, "C:\\jre64"},
-                      {"C:\\jre64\\bin", "java.exe", 0x20, ""},
-                      {"C:\\other", "modules", 0x20, ""}};
+const DWORD Folder = FILE_ATTRIBUTE_DIRECTORY, Link = 0x410, File = 0x20;
+const Entry Tree[] = {{"C:\\", "jre64", Folder, ""},
+                      {"C:\\jre64", "bin", Folder, ""},
+                      {"C:\\jre64", "lib", Link, "C:\\other"},
+                      {"C:\\jre64\\bin", "back", Link, "C:\\jre64"},
+                      {"C:\\jre64\\bin", "java.exe", File, ""},
+                      {"C:\\other", "modules", File, ""},
+                      {"C:\\orvanel", "lib", Folder, ""},
+                      {"C:\\orvanel\\lib", "extra.jar", File, ""},
+                      {"C:\\orvanel", "plugins", Link, "C:\\elsewhere\\plugins"},
+                      {"C:\\elsewhere\\plugins", "plugin.jar", File, ""},
+                      {"C:\\", "Lnk", Link, "C:\\Hidden\\Real"}};
 
 // Where a path leads through every link on its way, and the entry it names.
 std::string Resolve(const std::string &path, const Entry **named = nullptr) {
   size_t cut = path.rfind('\\');
+  if (cut + 1 >= path.size())
+    return path; // the root
+  std::string directory = Resolve(path.substr(0, cut < 3 ? 3 : cut)), name = path.substr(cut + 1);
+  std::string joined = directory + (cut < 3 ? "" : "\\") + name;
   for (const Entry &entry : Tree)
-    if (cut != std::string::npos && path.substr(cut + 1) == entry.name &&
-        Resolve(path.substr(0, cut)) == entry.directory) {
+    if (name == entry.name && directory == entry.directory) {
       if (named != nullptr)
         *named = &entry;
-      return entry.target[0] != 0 ? entry.target : path;
+      return entry.target[0] != 0 ? entry.target : joined;
     }
-  return path;
+  return joined;
 }
 
 // The SCM and the files as the installer sees them, for what Wine cannot give
@@ -46,7 +57,8 @@ struct FakeInstaller {
   bool hostPresent = true;
   DWORD hostError = 0; // when present, what the query gives
   // What Everyone can change, or what fails with readError: a path,
-  // "<path> (link)" for a link itself, "<path>\*" for a listing.
+  // "<path> (link)" for a link itself, "<path>\*" for a listing,
+  // "<path> (final)" for its final path; "<path> (no id)" reads id zero.
   std::string object;
   DWORD readError = 0;
 
@@ -80,7 +92,18 @@ struct FakeInstaller {
     Resolve(text, &entry);
     return lastError != 0 ? INVALID_FILE_ATTRIBUTES : entry != nullptr ? entry->attributes : 0x20;
   }
-  WideString FullPath(const WideString &) { return WIDE("C:\\"); }
+  WideString FullPath(const WideString &path) {
+    std::string text = Utf8(path);
+    text.resize(text.size() - 3); // without "\.."
+    size_t cut = text.rfind('\\');
+    text = cut == std::string::npos || cut < 3 ? text.substr(0, 2) + "\\" : text.substr(0, cut);
+    return Utf8ToUtf16(NarrowString(text.c_str()));
+  }
+  DWORD FinalPath(const WideString &path, WideString &final) {
+    std::string text = Plain(path, "Final");
+    final = Utf8ToUtf16(NarrowString(("\\\\?\\" + Resolve(text)).c_str()));
+    return text + " (final)" == object ? readError : 0;
+  }
   DWORD ReadSecurity(const WideString &path, bool link, ObjectSecurity &security, FileId *id) {
     std::string text = Plain(path, "Read");
     bool named = text + (link ? " (link)" : "") == object;
@@ -90,7 +113,7 @@ struct FakeInstaller {
       security.Aces = {
           {ACCESS_ALLOWED_ACE_TYPE, 0, DWORD(link ? FILE_WRITE_ATTRIBUTES : WRITE_DAC), Sid{1, 1, {0}}}};
     if (id != nullptr)
-      id->Low = std::hash<std::string>()(Resolve(text));
+      id->Low = text + " (no id)" == object ? 0 : std::hash<std::string>()(Resolve(text));
     return named ? readError : 0;
   }
   // Bounded, so that a walk that loops fails its row, not the stack.
@@ -133,7 +156,10 @@ TEST(Install, RegistersTheHostOfTheCurrentDirectory) {
   };
   const std::string already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
                               "Please uninstall the existing version before installing new one.\n]";
-  const std::string start = "OpenManager CurrentDirectory Attributes[C:\\orvanel\\orvanel_host.exe] ";
+  auto begin = [](const std::string &directory) {
+    return "OpenManager CurrentDirectory Attributes[" + directory + "\\orvanel_host.exe] ";
+  };
+  const std::string start = begin("C:\\orvanel");
   const std::string create = start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
   auto read = [](const std::string &path, int code) {
     return "Box[Reading the permissions of " + path + " failed with error: Unknown error (code " +
@@ -143,6 +169,11 @@ TEST(Install, RegistersTheHostOfTheCurrentDirectory) {
     return "Box[" + path +
            " can be changed by Everyone (S-1-1-0).\n\nThe service would run it as LocalSystem. "
            "Remove that permission, or install under Program Files.]";
+  };
+  auto renamed = [](const std::string &path) {
+    return "Box[" + path +
+           " can be renamed or replaced by Everyone (S-1-1-0).\n\nThe service would then run what is put in "
+           "its place as LocalSystem. Remove that permission, or install under Program Files.]";
   };
   const Case cases[] = {
       {false, "C:\\orvanel", true, 0, -1,
@@ -182,6 +213,20 @@ TEST(Install, RegistersTheHostOfTheCurrentDirectory) {
       {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\jre64\\lib\\modules"),
        "C:\\jre64\\lib\\modules"},
       {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\jre64\\lib"), "C:\\jre64\\lib (link)"},
+      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\jre64\\lib", 50), "C:\\jre64\\lib (no id)"},
+      // Every directory above, on the registered path with its links, and above where it leads.
+      {true, "C:\\Apps\\Orv\\server", true, 0, -1, begin("C:\\Apps\\Orv\\server") + renamed("C:\\Apps"),
+       "C:\\Apps"},
+      {true, "C:\\Lnk\\Orv\\server", true, 0, -1, begin("C:\\Lnk\\Orv\\server") + changed("C:\\Lnk"),
+       "C:\\Lnk (link)"},
+      {true, "C:\\Lnk\\server", true, 0, -1, begin("C:\\Lnk\\server") + renamed("C:\\Hidden"), "C:\\Hidden"},
+      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\orvanel", 1), "C:\\orvanel (final)", 1},
+      // The installation directory's whole tree, and above where its links lead.
+      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\orvanel\\lib\\extra.jar"),
+       "C:\\orvanel\\lib\\extra.jar"},
+      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\orvanel\\plugins\\plugin.jar"),
+       "C:\\orvanel\\plugins\\plugin.jar"},
+      {true, "C:\\orvanel", true, 0, -1, start + renamed("C:\\elsewhere"), "C:\\elsewhere"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.log);
