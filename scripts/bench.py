@@ -1,7 +1,9 @@
 """Measures the packaged programs on Wine's SCM: their sizes, how long the
 service takes from a start request to its running report and from a stop
 request to its stopped report (read from the SCM's trace, in Wine's own
-milliseconds), and how long the uninstaller takes on a running service.
+milliseconds), how long the uninstaller takes on a running service, and how
+long the installer takes with 0, 1,000 and 10,000 files below the
+installation directory, all of which it reads.
 
     ORVANEL_BUILD=build/windows python3 scripts/bench.py [--cycles N]
 """
@@ -70,12 +72,30 @@ def main():
         code = env.run([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory).code
         uninstall_ms = (time.monotonic() - began) * 1000
 
+        # The installer's walk, in folders of 100 files: the median of three runs each.
+        install_ms = {}
+        for files in (0, 1000, 10000):
+            for i in range(files):
+                folder = inst.directory / "bench" / f"{i // 100:03}"
+                folder.mkdir(parents=True, exist_ok=True)
+                (folder / f"{i % 100:02}.jar").write_bytes(b"")
+            runs = []
+            for _ in range(3):
+                began = time.monotonic()
+                installed = env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory, timeout=300).code
+                runs.append((time.monotonic() - began) * 1000)
+                env.sc("delete", SERVICE)
+            install_ms[files] = (statistics.median(runs), installed)
+
     print(f"start request to running report: median {statistics.median(starts):.0f} ms, "
           f"max {max(starts)} ms over {len(starts)} starts")
     print(f"stop request to stopped report: median {statistics.median(stops):.0f} ms, "
           f"max {max(stops)} ms over {len(stops)} stops")
     print(f"uninstall of a running service (whole run, Wine process start included): "
           f"{uninstall_ms:.0f} ms, exit code {code}")
+    for files, (ms, installed) in install_ms.items():
+        print(f"install with {files} files below the installation directory (whole run): "
+              f"median {ms:.0f} ms of 3, exit code {installed}")
 
 
 if __name__ == "__main__":

@@ -25,6 +25,6 @@ if(WIN32)
   target_link_libraries(fixture_box_show PRIVATE orvanel_lib)
   target_link_options(fixture_box_show PRIVATE -municode -mwindows)
 
-  orvanel_e2e_test(install_e2e test_install.py 150)
+  orvanel_e2e_test(install_e2e test_install.py 240)
   orvanel_e2e_test(uninstall_e2e test_uninstall.py 240)
 endif()

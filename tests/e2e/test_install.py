@@ -16,7 +16,9 @@ HOST_MISSING = b"orvanel_host.exe was not found in %s.\n\nRun orvanel_install.ex
 # Wine's text for ERROR_SERVICE_MARKED_FOR_DELETE (1072).
 MARKED_FOR_DELETE = b"CreateService failed with error: Service marked for delete (code 1072)"
 FAILED = 0xFFFFFFFF
-REFUSED = b" (S-1-1-0).\n\nThe service would run it as LocalSystem. Remove that permission, or install under Program Files."
+# The two boxes of what ordinary users can change: the verb, and what follows the principal.
+CHANGED = (b" can be changed by ", b"The service would run it as LocalSystem.")
+RENAMED = (b" can be renamed or replaced by ", b"The service would then run what is put in its place as LocalSystem.")
 
 
 def run_with_box(env, argv, cwd=None, env_vars=None, wait_ms=20000):
@@ -63,16 +65,20 @@ class Installer(winenv.Case):
         env = self.env
         unusual = env.drive_c / "Orvanel Prüfung Ωmega" / "server dir"
         unusual.mkdir(parents=True)
+        # A drive of its own, since the installer walks the whole tree below it.
+        drive = env.drive_c / "Orvanel Laufwerk"
+        drive.mkdir()
+        (env.prefix / "dosdevices" / "o:").symlink_to(drive)
         cases = [
-            (unusual, '"C:\\Orvanel Prüfung Ωmega\\server dir\\orvanel_host.exe"'),
+            (unusual, unusual, '"C:\\Orvanel Prüfung Ωmega\\server dir\\orvanel_host.exe"'),
             # At the root the directory keeps its backslash.
-            (env.drive_c, '"C:\\\\orvanel_host.exe"'),
+            (drive, "O:\\", '"O:\\\\orvanel_host.exe"'),
         ]
-        for directory, image_path in cases:
-            with self.subTest(directory=str(directory)):
+        for directory, cwd, image_path in cases:
+            with self.subTest(directory=str(cwd)):
                 program = self.install(directory)
                 runs = len(env.service_runs(SERVICE))
-                result = env.run([program], cwd=directory)
+                result = env.run([program], cwd=cwd)
                 self.assertEqual(result.code, 0)
                 self.assertFalse(env.box_is_open(CAPTION))
                 self.assertEqual(service_entry(env), {
@@ -179,10 +185,16 @@ class Installer(winenv.Case):
         # Under Wine, write for "other" gives Everyone write, group write gives
         # nothing. Account names are localised; the SID is not.
         env = self.env
-        root = env.drive_c / "Orvanel Rechte"
+        top = env.drive_c / "Orvanel Rechte"
+        root = top / "Orv"
         directory, runtime = root / "server", root / "jre64"
         files = [directory / name for name in ("orvanel_app.jar", "orvanel_app.conf")]
         files += [runtime / "bin" / "java.exe", env.drive_c / "Orvanel anderswo" / "modules"]
+        files += [directory / "lib" / "extra.jar", env.drive_c / "Orvanel Plugins" / "plugin.jar"]
+        # A second layout, installed through C:\Orvanel Verweis, a link to its root.
+        hidden = env.drive_c / "Orvanel Versteck"
+        linked = env.drive_c / "Orvanel Verweis" / "server"
+        files += [hidden / "Echt" / "server" / "orvanel_app.jar"]
         for path in files:
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(b"")
@@ -190,24 +202,32 @@ class Installer(winenv.Case):
         # loop, which ends, since the last run below installs.
         (runtime / "lib").symlink_to(files[3].parent)
         (runtime / "bin" / "back").symlink_to("..")
+        (directory / "plugins").symlink_to(files[5].parent)
+        linked.parent.symlink_to(hidden / "Echt")
         program = self.install(directory)
+        self.install(linked)
         objects = [directory, directory / "orvanel_host.exe", *files[:2], root, runtime, runtime / "bin", files[2],
-                   runtime / "lib", runtime / "lib" / "modules"]
-        for path in objects:
+                   runtime / "lib", runtime / "lib" / "modules", directory / "lib", files[4],
+                   directory / "plugins" / "plugin.jar"]
+        rows = [(path, CHANGED, directory) for path in objects]
+        rows += [(top, RENAMED, directory), (hidden, RENAMED, linked)]
+        for path, (verb, consequence), cwd in rows:
             with self.subTest(path=str(path)):
                 mode = path.stat().st_mode
                 path.chmod(mode | stat.S_IWOTH)
                 try:
-                    result, box = run_with_box(env, [program], cwd=directory)
+                    result, box = run_with_box(env, [program], cwd=cwd)
                 finally:
                     path.chmod(mode)
                 registered = service_entry(env)
                 env.sc("delete", SERVICE)  # so that one failure stays one
-                self.assertRegex(box or b"", rb"\A%s can be changed by [^\n]*%s\Z" % (
-                    re.escape(env.win_path(path).encode()), re.escape(REFUSED)))
+                self.assertRegex(box or b"", rb"\A%s%s[^\n]* \(S-1-1-0\)\.\n\n%s %s\Z" % (
+                    re.escape(env.win_path(path).encode()), verb, re.escape(consequence),
+                    b"Remove that permission, or install under Program Files."))
                 self.assertEqual((result.code, registered), (FAILED, None))
-        # Ordinary modes install in the other suites; group write adds nothing.
-        for path in objects:
+        # Ordinary modes install in the other suites; group write adds nothing,
+        # down to the deeper layout's top.
+        for path, _, _ in rows:
             path.chmod(path.stat().st_mode | stat.S_IWGRP)
         self.assertEqual(env.run([program], cwd=directory).code, 0)
         self.assertIsNotNone(service_entry(env))
