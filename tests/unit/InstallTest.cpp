@@ -5,6 +5,7 @@
 #include "Encoding.h"
 #include "ErrorText.h"
 #include "Install.h"
+#include "RowName.h"
 
 namespace {
 
@@ -48,20 +49,43 @@ std::string Resolve(const std::string &path, const Entry **named = nullptr) {
   return joined;
 }
 
-// The SCM and the files as the installer sees them, for what Wine cannot give
-// (a refused manager, other codes, links, failed reads). The SCM's calls are logged.
-struct FakeInstaller {
-  bool managerOpens = true;
+// One row: what the SCM and the files do, and the exit status and calls
+// that must come of it. Unset, everything succeeds for C:\orvanel.
+struct Row {
+  const char *name;
   const char *directory = "C:\\orvanel";
-  DWORD createError = 0; // 0: the service is created
+  bool managerOpens = true;
   bool hostPresent = true;
-  DWORD hostError = 0; // when present, what the query gives
+  DWORD hostError = 0;   // when present, what the host's query gives
+  DWORD createError = 0; // 0: the service is created
   // What Everyone can change, or what fails with readError: a path,
   // "<path> (link)" for a link itself, "<path>\*" for a listing,
   // "<path> (final)" for its final path; "<path> (no id)" reads id zero.
   std::string object;
   DWORD readError = 0;
+  int32_t status = 0;
+  std::string log;
 
+  explicit Row(const char *rowName) : name(rowName) {}
+  Row &In(const char *path) { return directory = path, *this; }
+  Row &ManagerRefused() { return managerOpens = false, *this; }
+  Row &NoHost() { return hostPresent = false, *this; }
+  Row &HostQueryFails(DWORD error) { return hostError = error, *this; }
+  Row &CreateFails(DWORD error) { return createError = error, *this; }
+  Row &Open(std::string what) { return object = std::move(what), *this; }
+  Row &Unreadable(std::string what, DWORD error) {
+    return object = std::move(what), readError = error, *this;
+  }
+  Row &Gives(int32_t exitStatus, std::string calls) {
+    return status = exitStatus, log = std::move(calls), *this;
+  }
+};
+
+// The SCM and the files as the installer sees them, for what Wine cannot give
+// (a refused manager, other codes, links, failed reads). The SCM's calls are logged.
+struct FakeInstaller {
+  explicit FakeInstaller(const Row &r) : row(r) {}
+  const Row &row;
   std::string log;
   DWORD lastError = 0;
   int listings = 0;
@@ -78,16 +102,19 @@ struct FakeInstaller {
   bool OpenManager() {
     Write("OpenManager");
     lastError = ERROR_ACCESS_DENIED;
-    return managerOpens;
+    return row.managerOpens;
   }
   WideString CurrentDirectory() {
     Write("CurrentDirectory");
-    return Utf8ToUtf16(NarrowString(directory));
+    return Utf8ToUtf16(NarrowString(row.directory));
   }
   DWORD FileAttributes(const WideString &path) {
     std::string text = Plain(path, "Attributes");
     bool host = text.find("orvanel_host.exe") != std::string::npos;
-    lastError = text == object ? readError : !host ? 0 : hostPresent ? hostError : ERROR_FILE_NOT_FOUND;
+    lastError = text == row.object ? row.readError
+                : !host            ? 0
+                : row.hostPresent  ? row.hostError
+                                   : ERROR_FILE_NOT_FOUND;
     const Entry *entry = nullptr;
     Resolve(text, &entry);
     return lastError != 0 ? INVALID_FILE_ATTRIBUTES : entry != nullptr ? entry->attributes : 0x20;
@@ -102,25 +129,25 @@ struct FakeInstaller {
   DWORD FinalPath(const WideString &path, WideString &final) {
     std::string text = Plain(path, "Final");
     final = Utf8ToUtf16(NarrowString(("\\\\?\\" + Resolve(text)).c_str()));
-    return text + " (final)" == object ? readError : 0;
+    return text + " (final)" == row.object ? row.readError : 0;
   }
   DWORD ReadSecurity(const WideString &path, bool link, ObjectSecurity &security, FileId *id) {
     std::string text = Plain(path, "Read");
-    bool named = text + (link ? " (link)" : "") == object;
+    bool named = text + (link ? " (link)" : "") == row.object;
     security.HasDacl = true;
     // Write attributes counts for a link alone.
     if (named)
       security.Aces = {
           {ACCESS_ALLOWED_ACE_TYPE, 0, DWORD(link ? FILE_WRITE_ATTRIBUTES : WRITE_DAC), Sid{1, 1, {0}}}};
     if (id != nullptr)
-      id->Low = text + " (no id)" == object ? 0 : std::hash<std::string>()(Resolve(text));
-    return named ? readError : 0;
+      id->Low = text + " (no id)" == row.object ? 0 : std::hash<std::string>()(Resolve(text));
+    return named ? row.readError : 0;
   }
   // Bounded, so that a walk that loops fails its row, not the stack.
   DWORD ListDirectory(const WideString &path, std::list<DirectoryEntry> &entries) {
     std::string text = Plain(path, "List");
-    if (text + "\\*" == object || ++listings > 50)
-      return readError != 0 ? readError : ERROR_ACCESS_DENIED;
+    if (text + "\\*" == row.object || ++listings > 50)
+      return row.readError != 0 ? row.readError : ERROR_ACCESS_DENIED;
     for (const Entry &entry : Tree)
       if (Resolve(text) == entry.directory)
         entries.push_back({Utf8ToUtf16(NarrowString(entry.name)), entry.attributes});
@@ -133,8 +160,8 @@ struct FakeInstaller {
   void SetLastError(DWORD error) { lastError = error; }
   bool CreateServiceEntry(const WideString &imagePath) {
     Write("Create[" + Utf8(imagePath) + "]");
-    lastError = createError;
-    return createError == 0;
+    lastError = row.createError;
+    return row.createError == 0;
   }
   DWORD LastError() { return lastError; }
   void CloseHandles() { Write("Close"); }
@@ -142,105 +169,91 @@ struct FakeInstaller {
   void ShowErrorBox(const NarrowString &message) { Write("Box[" + std::string(message.Data()) + "]"); }
 };
 
-TEST(Install, RegistersTheHostOfTheCurrentDirectory) {
-  struct Case {
-    bool managerOpens;
-    const char *directory;
-    bool hostPresent;
-    DWORD createError;
-    int32_t status;
-    std::string log;
-    std::string object = "";
-    DWORD readError = 0;
-    DWORD hostError = 0;
-  };
-  const std::string already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
-                              "Please uninstall the existing version before installing new one.\n]";
-  auto begin = [](const std::string &directory) {
-    return "OpenManager CurrentDirectory Attributes[" + directory + "\\orvanel_host.exe] ";
-  };
-  const std::string start = begin("C:\\orvanel");
-  const std::string create = start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
-  auto read = [](const std::string &path, int code) {
-    return "Box[Reading the permissions of " + path + " failed with error: Unknown error (code " +
-           std::to_string(code) + ")]";
-  };
-  auto changed = [](const std::string &path) {
-    return "Box[" + path +
-           " can be changed by Everyone (S-1-1-0).\n\nThe service would run it as LocalSystem. "
-           "Remove that permission, or install under Program Files.]";
-  };
-  auto renamed = [](const std::string &path) {
-    return "Box[" + path +
-           " can be renamed or replaced by Everyone (S-1-1-0).\n\nThe service would then run what is put in "
-           "its place as LocalSystem. Remove that permission, or install under Program Files.]";
-  };
-  const Case cases[] = {
-      {false, "C:\\orvanel", true, 0, -1,
-       "OpenManager Box[OpenSCManager failed with error: Unknown error (code 5)]"},
-      {true, "C:\\orvanel", true, 0, 0, create + " Close"},
-      {true, "C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac", true, 0, 0,
-       "OpenManager CurrentDirectory Attributes[C:\\Program Files\\\xc3\x96rvanel "
-       "\xe2\x82\xac\\orvanel_host.exe] "
-       "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"] Close"},
-      // The root keeps its backslash, so two stand in a row.
-      {true, "C:\\", true, 0, 0,
-       "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] "
-       "Create[\"C:\\\\orvanel_host.exe\"] Close"},
-      // A service for a missing host could never start: nothing is registered.
-      {true, "C:\\Windows\\System32 \xc3\x96", false, 0, -1,
-       "OpenManager CurrentDirectory Attributes[C:\\Windows\\System32 \xc3\x96\\orvanel_host.exe] "
-       "Box[orvanel_host.exe was not found in C:\\Windows\\System32 \xc3\x96.\n\n"
-       "Run orvanel_install.exe from the installation directory.]"},
-      {true, "C:\\orvanel", true, ERROR_SERVICE_EXISTS, -1, create + already},
-      {true, "C:\\orvanel", true, ERROR_DUPLICATE_SERVICE_NAME, -1, create + already},
-      // Every other failure is told, with the system's description.
-      {true, "C:\\orvanel", true, ERROR_SERVICE_MARKED_FOR_DELETE, -1,
-       create + " Box[CreateService failed with error: Unknown error (code 1072)]"},
-      {true, "C:\\orvanel", true, ERROR_ACCESS_DENIED, -1,
-       create + " Box[CreateService failed with error: Unknown error (code 5)]"},
-      // A path too long to query is not a missing host.
-      {true, "C:\\orvanel", true, 0, -1,
-       start + "Box[Checking orvanel_host.exe failed with error: Unknown error (code 206)]", "", 0, 206},
-      // What ordinary users can change stops the installer before it registers anything.
-      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\orvanel\\orvanel_app.conf"),
-       "C:\\orvanel\\orvanel_app.conf"},
-      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\orvanel", 5), "C:\\orvanel", ERROR_ACCESS_DENIED},
-      // What was listed is read, whatever fails; links lead on and are judged themselves.
-      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\jre64\\bin\\java.exe", 3),
-       "C:\\jre64\\bin\\java.exe", 3},
-      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\jre64\\bin", 5), "C:\\jre64\\bin\\*", 5},
-      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\jre64\\lib\\modules"),
-       "C:\\jre64\\lib\\modules"},
-      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\jre64\\lib"), "C:\\jre64\\lib (link)"},
-      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\jre64\\lib", 50), "C:\\jre64\\lib (no id)"},
-      // Every directory above, on the registered path with its links, and above where it leads.
-      {true, "C:\\Apps\\Orv\\server", true, 0, -1, begin("C:\\Apps\\Orv\\server") + renamed("C:\\Apps"),
-       "C:\\Apps"},
-      {true, "C:\\Lnk\\Orv\\server", true, 0, -1, begin("C:\\Lnk\\Orv\\server") + changed("C:\\Lnk"),
-       "C:\\Lnk (link)"},
-      {true, "C:\\Lnk\\server", true, 0, -1, begin("C:\\Lnk\\server") + renamed("C:\\Hidden"), "C:\\Hidden"},
-      {true, "C:\\orvanel", true, 0, -1, start + read("C:\\orvanel", 1), "C:\\orvanel (final)", 1},
-      // The installation directory's whole tree, and above where its links lead.
-      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\orvanel\\lib\\extra.jar"),
-       "C:\\orvanel\\lib\\extra.jar"},
-      {true, "C:\\orvanel", true, 0, -1, start + changed("C:\\orvanel\\plugins\\plugin.jar"),
-       "C:\\orvanel\\plugins\\plugin.jar"},
-      {true, "C:\\orvanel", true, 0, -1, start + renamed("C:\\elsewhere"), "C:\\elsewhere"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.log);
-    FakeInstaller platform;
-    platform.managerOpens = c.managerOpens;
-    platform.directory = c.directory;
-    platform.hostPresent = c.hostPresent;
-    platform.createError = c.createError;
-    platform.hostError = c.hostError;
-    platform.object = c.object;
-    platform.readError = c.readError;
-    EXPECT_EQ(Install(platform), c.status);
-    EXPECT_EQ(platform.log, c.log);
-  }
+std::string Begin(const std::string &directory) {
+  return "OpenManager CurrentDirectory Attributes[" + directory + "\\orvanel_host.exe] ";
 }
+const std::string Start = Begin("C:\\orvanel");
+const std::string Created = Start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
+const std::string Already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
+                            "Please uninstall the existing version before installing new one.\n]";
+std::string Read(const std::string &path, int code) {
+  return "Box[Reading the permissions of " + path + " failed with error: Unknown error (code " +
+         std::to_string(code) + ")]";
+}
+std::string Changed(const std::string &path) {
+  return "Box[" + path +
+         " can be changed by Everyone (S-1-1-0).\n\nThe service would run it as LocalSystem. "
+         "Remove that permission, or install under Program Files.]";
+}
+std::string Renamed(const std::string &path) {
+  return "Box[" + path +
+         " can be renamed or replaced by Everyone (S-1-1-0).\n\nThe service would then run what is put in "
+         "its place as LocalSystem. Remove that permission, or install under Program Files.]";
+}
+
+// clang-format off
+const Row Rows[] = {
+    Row("manager refused").ManagerRefused()
+        .Gives(-1, "OpenManager Box[OpenSCManager failed with error: Unknown error (code 5)]"),
+    Row("registers").Gives(0, Created + " Close"),
+    Row("non-ASCII directory").In("C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac")
+        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe] "
+                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"] Close"),
+    // The root keeps its backslash, so two stand in a row.
+    Row("drive root").In("C:\\")
+        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"] Close"),
+    // A service for a missing host could never start: nothing is registered.
+    Row("no host").In("C:\\Windows\\System32 \xc3\x96").NoHost()
+        .Gives(-1, "OpenManager CurrentDirectory Attributes[C:\\Windows\\System32 \xc3\x96\\orvanel_host.exe] "
+                   "Box[orvanel_host.exe was not found in C:\\Windows\\System32 \xc3\x96.\n\n"
+                   "Run orvanel_install.exe from the installation directory.]"),
+    Row("service exists").CreateFails(ERROR_SERVICE_EXISTS).Gives(-1, Created + Already),
+    Row("display name taken").CreateFails(ERROR_DUPLICATE_SERVICE_NAME).Gives(-1, Created + Already),
+    // Every other failure is told, with the system's description.
+    Row("marked for delete").CreateFails(ERROR_SERVICE_MARKED_FOR_DELETE)
+        .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 1072)]"),
+    Row("create denied").CreateFails(ERROR_ACCESS_DENIED)
+        .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 5)]"),
+    // A path too long to query is not a missing host.
+    Row("host query fails").HostQueryFails(206)
+        .Gives(-1, Start + "Box[Checking orvanel_host.exe failed with error: Unknown error (code 206)]"),
+    // What ordinary users can change stops the installer before it registers anything.
+    Row("open configuration").Open("C:\\orvanel\\orvanel_app.conf")
+        .Gives(-1, Start + Changed("C:\\orvanel\\orvanel_app.conf")),
+    Row("unreadable directory").Unreadable("C:\\orvanel", ERROR_ACCESS_DENIED).Gives(-1, Start + Read("C:\\orvanel", 5)),
+    // What was listed is read, whatever fails; links lead on and are judged themselves.
+    Row("listed runtime missing").Unreadable("C:\\jre64\\bin\\java.exe", 3)
+        .Gives(-1, Start + Read("C:\\jre64\\bin\\java.exe", 3)),
+    Row("listing fails").Unreadable("C:\\jre64\\bin\\*", 5).Gives(-1, Start + Read("C:\\jre64\\bin", 5)),
+    Row("open behind a link").Open("C:\\jre64\\lib\\modules").Gives(-1, Start + Changed("C:\\jre64\\lib\\modules")),
+    Row("open link itself").Open("C:\\jre64\\lib (link)").Gives(-1, Start + Changed("C:\\jre64\\lib")),
+    Row("link target without id").Open("C:\\jre64\\lib (no id)").Gives(-1, Start + Read("C:\\jre64\\lib", 50)),
+    // Every directory above, on the registered path with its links, and above where it leads.
+    Row("open ancestor").In("C:\\Apps\\Orv\\server").Open("C:\\Apps")
+        .Gives(-1, Begin("C:\\Apps\\Orv\\server") + Renamed("C:\\Apps")),
+    Row("open link on the path").In("C:\\Lnk\\Orv\\server").Open("C:\\Lnk (link)")
+        .Gives(-1, Begin("C:\\Lnk\\Orv\\server") + Changed("C:\\Lnk")),
+    Row("open above the final path").In("C:\\Lnk\\server").Open("C:\\Hidden")
+        .Gives(-1, Begin("C:\\Lnk\\server") + Renamed("C:\\Hidden")),
+    Row("final path unreadable").Unreadable("C:\\orvanel (final)", 1).Gives(-1, Start + Read("C:\\orvanel", 1)),
+    // The installation directory's whole tree, and above where its links lead.
+    Row("open file below").Open("C:\\orvanel\\lib\\extra.jar").Gives(-1, Start + Changed("C:\\orvanel\\lib\\extra.jar")),
+    Row("open file behind a link below").Open("C:\\orvanel\\plugins\\plugin.jar")
+        .Gives(-1, Start + Changed("C:\\orvanel\\plugins\\plugin.jar")),
+    Row("open above a link's target").Open("C:\\elsewhere").Gives(-1, Start + Renamed("C:\\elsewhere")),
+};
+// clang-format on
+
+void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
+
+class Install : public testing::TestWithParam<Row> {};
+
+TEST_P(Install, RegistersTheHostOfTheCurrentDirectory) {
+  FakeInstaller platform(GetParam());
+  EXPECT_EQ(::Install(platform), GetParam().status);
+  EXPECT_EQ(platform.log, GetParam().log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Install, testing::ValuesIn(Rows), RowName());
 
 } // namespace
