@@ -12,7 +12,16 @@ from pathlib import Path
 
 import winenv
 
-PACKAGE = "orvanel-3.7-b412"
+
+def release():
+    """What the build made from the project's version (version.txt, which
+    CMake writes): package, the package's name; version, 3.7.0.412; text,
+    3.7-b412; company and copyright, the vendor's strings (may be empty)."""
+    lines = (winenv.build_dir() / "version.txt").read_text(encoding="utf-8").splitlines()
+    return dict(line.split("=", 1) for line in lines)
+
+
+PACKAGE = release()["package"]
 PROGRAMS = ("orvanel_host.exe", "orvanel_install.exe", "orvanel_uninstall.exe")
 SERVICE = "orvanel_svc"
 
@@ -37,13 +46,14 @@ class Installation:
         return f'"{d}\\..\\jre64\\bin\\java.exe" -Xrs -jar "{d}\\orvanel_app.jar" "{d}\\orvanel_app.conf"'
 
 
-def lay_out(env, root_name="Orvanel Demo", port=None):
-    """Unpacks the package into C:\\<root_name>\\server and puts the stand-in
-    server at C:\\<root_name>\\jre64\\bin\\java.exe."""
+def lay_out(env, root_name="Orvanel Demo", port=None, zip_path=None):
+    """Unpacks the package (the built one, or the archive at zip_path) into
+    C:\\<root_name>\\server and puts the stand-in server at
+    C:\\<root_name>\\jre64\\bin\\java.exe."""
     root = env.drive_c / root_name
     directory = root / "server"
     directory.mkdir(parents=True)
-    with zipfile.ZipFile(winenv.built(PACKAGE + ".zip")) as archive:
+    with zipfile.ZipFile(zip_path or winenv.built(PACKAGE + ".zip")) as archive:
         for program in PROGRAMS:
             (directory / program).write_bytes(archive.read(f"{PACKAGE}/{program}"))
     port = port or free_port()
