@@ -12,16 +12,10 @@ from pathlib import Path
 
 import winenv
 
-
-def release():
-    """What the build made from the project's version (version.txt, which
-    CMake writes): package, the package's name; version, 3.7.0.412; text,
-    3.7-b412; company and copyright, the vendor's strings (may be empty)."""
-    lines = (winenv.build_dir() / "version.txt").read_text(encoding="utf-8").splitlines()
-    return dict(line.split("=", 1) for line in lines)
-
-
-PACKAGE = release()["package"]
+# What the build made of the project's version: package, version (3.7.0.412),
+# text (3.7-b412), company and copyright (may be empty).
+RELEASE = dict(line.split("=", 1) for line in (winenv.build_dir() / "version.txt").read_text("utf-8").splitlines())
+PACKAGE = RELEASE["package"]
 PROGRAMS = ("orvanel_host.exe", "orvanel_install.exe", "orvanel_uninstall.exe")
 SERVICE = "orvanel_svc"
 
@@ -47,9 +41,8 @@ class Installation:
 
 
 def lay_out(env, root_name="Orvanel Demo", port=None, zip_path=None):
-    """Unpacks the package (the built one, or the archive at zip_path) into
-    C:\\<root_name>\\server and puts the stand-in server at
-    C:\\<root_name>\\jre64\\bin\\java.exe."""
+    """Unpacks the package into C:\\<root_name>\\server and puts the stand-in
+    server at C:\\<root_name>\\jre64\\bin\\java.exe."""
     root = env.drive_c / root_name
     directory = root / "server"
     directory.mkdir(parents=True)
