@@ -9,5 +9,5 @@ if(WIN32)
   target_link_libraries(fixture_version_info PRIVATE version)
   target_link_options(fixture_version_info PRIVATE -municode)
 
-  orvanel_e2e_test(lifecycle_e2e test_lifecycle.py 300)
+  orvanel_e2e_test(lifecycle_e2e test_lifecycle.py 150)
 endif()
