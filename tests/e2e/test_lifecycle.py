@@ -20,8 +20,9 @@ from installation import RELEASE, SERVICE
 CAPTION = "Orvanel 3.7-b412"
 NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
 STOPPED = 1
-# 56 KiB for each packaged program, its resources included.
+# 56 KiB for each packaged program, unsigned, resources included.
 SIZE_BUDGET = 57344
+
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 PASSWORD = "the signer's password"
 KEYS = Path(tempfile.mkdtemp(prefix="orvanel-sign-"))  # the throwaway keys and the packages signed with them
