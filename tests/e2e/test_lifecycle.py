@@ -17,12 +17,6 @@ import installation
 import winenv
 from installation import RELEASE, SERVICE
 
-CAPTION = "Orvanel 3.7-b412"
-NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
-STOPPED = 1
-# 56 KiB for each packaged program, unsigned, resources included.
-SIZE_BUDGET = 57344
-
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 PASSWORD = "the signer's password"
 KEYS = Path(tempfile.mkdtemp(prefix="orvanel-sign-"))  # the throwaway keys and the packages signed with them
@@ -32,6 +26,12 @@ MANIFEST = [(V1 + "assembly", {"manifestVersion": "1.0"}), (V3 + "trustInfo", {}
             (V3 + "requestedPrivileges", {}), (V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}),
             (OS + "compatibility", {}), (OS + "application", {}),
             (OS + "supportedOS", {"Id": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})]
+
+CAPTION = "Orvanel 3.7-b412"
+NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
+STOPPED = 1
+# 56 KiB for each packaged program, unsigned, resources included.
+SIZE_BUDGET = 57344
 
 
 def run(*argv, cwd=None, **env):
