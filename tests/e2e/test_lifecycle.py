@@ -34,38 +34,6 @@ STOPPED = 1
 SIZE_BUDGET = 57344
 
 
-def run(*argv, cwd=None, **env):
-    """A Linux program's result, with SOURCE_DATE_EPOCH only when given."""
-    child = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
-    return subprocess.run([str(a) for a in argv], cwd=cwd, env={**child, **env}, capture_output=True, text=True)
-
-
-def sign(signed, password=PASSWORD):
-    return run("bash", SCRIPTS / "sign.sh", winenv.built(installation.PACKAGE + ".zip"), KEYS / "signer.p12", signed,
-               ORVANEL_SIGN_PASSWORD=password)
-
-
-@functools.cache
-def signed_package():
-    """The package signed with a throwaway authority's code-signing certificate, made here
-    with no CRL distribution point: osslsigncode 2.8 and later fail on one they cannot reach."""
-    new = "req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Test-"
-    for command in (f"{new}CA -keyout ca.key -out ca.pem",
-                    f"{new}signer -keyout signer.key -out signer.pem -CA ca.pem -CAkey ca.key -addext basicConstraints="
-                    "CA:FALSE -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning",
-                    "pkcs12 -export -inkey signer.key -in signer.pem -passout env:PASSWORD -out signer.p12"):
-        result = run("openssl", *command.split(), cwd=KEYS, PASSWORD=PASSWORD)
-        if result.returncode != 0:
-            raise RuntimeError(f"openssl {command}: {result.stderr}")
-    result = sign(KEYS / "signed.zip")
-    if result.returncode != 0:
-        raise RuntimeError(f"sign.sh failed: {result.stderr}")
-    return KEYS / "signed.zip"
-
-
-def tearDownModule():
-    shutil.rmtree(KEYS, ignore_errors=True)
-
 
 class Package(unittest.TestCase):
     def archive(self):
@@ -116,6 +84,39 @@ class Package(unittest.TestCase):
                 self.assertTrue(dlls, program)
                 self.assertLessEqual(dlls, allowed | {d for d in dlls if d.startswith("api-ms-win-")},
                                      program)
+
+
+def run(*argv, cwd=None, **env):
+    """A Linux program's result, with SOURCE_DATE_EPOCH only when given."""
+    child = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    return subprocess.run([str(a) for a in argv], cwd=cwd, env={**child, **env}, capture_output=True, text=True)
+
+
+def sign(signed, password=PASSWORD):
+    return run("bash", SCRIPTS / "sign.sh", winenv.built(installation.PACKAGE + ".zip"), KEYS / "signer.p12", signed,
+               ORVANEL_SIGN_PASSWORD=password)
+
+
+@functools.cache
+def signed_package():
+    """The package signed with a throwaway authority's code-signing certificate, made here
+    with no CRL distribution point: osslsigncode 2.8 and later fail on one they cannot reach."""
+    new = "req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Test-"
+    for command in (f"{new}CA -keyout ca.key -out ca.pem",
+                    f"{new}signer -keyout signer.key -out signer.pem -CA ca.pem -CAkey ca.key -addext basicConstraints="
+                    "CA:FALSE -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning",
+                    "pkcs12 -export -inkey signer.key -in signer.pem -passout env:PASSWORD -out signer.p12"):
+        result = run("openssl", *command.split(), cwd=KEYS, PASSWORD=PASSWORD)
+        if result.returncode != 0:
+            raise RuntimeError(f"openssl {command}: {result.stderr}")
+    result = sign(KEYS / "signed.zip")
+    if result.returncode != 0:
+        raise RuntimeError(f"sign.sh failed: {result.stderr}")
+    return KEYS / "signed.zip"
+
+
+def tearDownModule():
+    shutil.rmtree(KEYS, ignore_errors=True)
 
 
 class SignedPackage(unittest.TestCase):
