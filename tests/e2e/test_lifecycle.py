@@ -34,7 +34,6 @@ STOPPED = 1
 SIZE_BUDGET = 57344
 
 
-
 class Package(unittest.TestCase):
     def archive(self):
         return zipfile.ZipFile(winenv.built(installation.PACKAGE + ".zip"))
