@@ -18,6 +18,6 @@ int wmain(int, wchar_t **argv, wchar_t **) {
   // Binary, so that the line end reaches standard error as the one "\n"
   // written, not as the C runtime's text-mode "\r\n".
   _setmode(_fileno(stderr), _O_BINARY);
-  std::fputs("Orvanel 3.7-b412 can be launched only as a Windows service\n", stderr);
+  std::fputs(ORVANEL_DISPLAY_NAME " can be launched only as a Windows service\n", stderr);
   return -1;
 }

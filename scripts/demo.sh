@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$(nproc)" >/dev/null
-echo "Built $(ls build/windows/orvanel-*.zip) from:"
-unzip -l build/windows/orvanel-*.zip | sed -n '4,$p' | head -n -2
+package=build/windows/$(sed -n 's/^package=//p' build/windows/version.txt).zip
+echo "Built $package from:"
+unzip -l "$package" | sed -n '4,$p' | head -n -2
 echo
 exec env ORVANEL_BUILD="$PWD/build/windows" python3 scripts/demo.py "$@"

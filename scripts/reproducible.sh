@@ -29,7 +29,7 @@ list() {
     echo host/orvanel_host.exe
     echo install/orvanel_install.exe
     echo uninstall/orvanel_uninstall.exe
-    echo orvanel-3.7-b412.zip
+    echo "$(sed -n 's/^package=//p' version.txt).zip"
     find package -type f
   })
 }

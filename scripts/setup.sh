@@ -10,6 +10,7 @@ packages=(
   wine64 wine
   xvfb xauth imagemagick
   curl procps unzip git
+  osslsigncode openssl
 )
 
 missing=()

@@ -12,7 +12,10 @@ from pathlib import Path
 
 import winenv
 
-PACKAGE = "orvanel-3.7-b412"
+# What the build made of the project's version: package, version (3.7.0.412),
+# text (3.7-b412), company and copyright (may be empty).
+RELEASE = dict(line.split("=", 1) for line in (winenv.build_dir() / "version.txt").read_text("utf-8").splitlines())
+PACKAGE = RELEASE["package"]
 PROGRAMS = ("orvanel_host.exe", "orvanel_install.exe", "orvanel_uninstall.exe")
 SERVICE = "orvanel_svc"
 
@@ -37,13 +40,13 @@ class Installation:
         return f'"{d}\\..\\jre64\\bin\\java.exe" -Xrs -jar "{d}\\orvanel_app.jar" "{d}\\orvanel_app.conf"'
 
 
-def lay_out(env, root_name="Orvanel Demo", port=None):
+def lay_out(env, root_name="Orvanel Demo", port=None, zip_path=None):
     """Unpacks the package into C:\\<root_name>\\server and puts the stand-in
     server at C:\\<root_name>\\jre64\\bin\\java.exe."""
     root = env.drive_c / root_name
     directory = root / "server"
     directory.mkdir(parents=True)
-    with zipfile.ZipFile(winenv.built(PACKAGE + ".zip")) as archive:
+    with zipfile.ZipFile(zip_path or winenv.built(PACKAGE + ".zip")) as archive:
         for program in PROGRAMS:
             (directory / program).write_bytes(archive.read(f"{PACKAGE}/{program}"))
     port = port or free_port()

@@ -1,16 +1,31 @@
 """An administrator's whole path on Wine's SCM, with the packaged programs:
 install, reboot, the server runs, stop and start again, uninstall, nothing
-left behind."""
+left behind; what the programs say about themselves; the package signed."""
 
+import functools
+import os
+import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 from pathlib import Path
+from xml.etree import ElementTree
 
 import installation
 import winenv
-from installation import SERVICE
+from installation import RELEASE, SERVICE
+
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+PASSWORD = "the signer's password"
+KEYS = Path(tempfile.mkdtemp(prefix="orvanel-sign-"))  # the throwaway keys and the packages signed with them
+V1, V3, OS = (f"{{urn:schemas-microsoft-com:{name}}}" for name in ("asm.v1", "asm.v3", "compatibility.v1"))
+# The manifest's elements in document order, with their attributes.
+MANIFEST = [(V1 + "assembly", {"manifestVersion": "1.0"}), (V3 + "trustInfo", {}), (V3 + "security", {}),
+            (V3 + "requestedPrivileges", {}), (V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}),
+            (OS + "compatibility", {}), (OS + "application", {}),
+            (OS + "supportedOS", {"Id": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})]
 
 CAPTION = "Orvanel 3.7-b412"
 NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
@@ -33,6 +48,8 @@ class Package(unittest.TestCase):
             for program in installation.PROGRAMS:
                 size = archive.getinfo(f"{installation.PACKAGE}/{program}").file_size
                 self.assertLessEqual(size, SIZE_BUDGET, program)
+                # Signing pads to 8 bytes; the checksum is checked by removing a signature.
+                self.assertEqual(size % 8, 0, program)
 
     def test_checksums_hold_for_every_other_file_of_the_unpacked_package(self):
         with tempfile.TemporaryDirectory() as temporary, self.archive() as archive:
@@ -66,6 +83,84 @@ class Package(unittest.TestCase):
                 self.assertTrue(dlls, program)
                 self.assertLessEqual(dlls, allowed | {d for d in dlls if d.startswith("api-ms-win-")},
                                      program)
+
+
+def run(*argv, cwd=None, **env):
+    """A Linux program's result, with SOURCE_DATE_EPOCH only when given."""
+    child = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    return subprocess.run([str(a) for a in argv], cwd=cwd, env={**child, **env}, capture_output=True, text=True)
+
+
+def sign(signed, password=PASSWORD):
+    return run("bash", SCRIPTS / "sign.sh", winenv.built(installation.PACKAGE + ".zip"), KEYS / "signer.p12", signed,
+               ORVANEL_SIGN_PASSWORD=password)
+
+
+@functools.cache
+def signed_package():
+    """The package signed with a throwaway authority's code-signing certificate, made here
+    with no CRL distribution point: osslsigncode 2.8 and later fail on one they cannot reach."""
+    new = "req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Test-"
+    for command in (f"{new}CA -keyout ca.key -out ca.pem",
+                    f"{new}signer -keyout signer.key -out signer.pem -CA ca.pem -CAkey ca.key -addext basicConstraints="
+                    "CA:FALSE -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning",
+                    "pkcs12 -export -inkey signer.key -in signer.pem -passout env:PASSWORD -out signer.p12"):
+        result = run("openssl", *command.split(), cwd=KEYS, PASSWORD=PASSWORD)
+        if result.returncode != 0:
+            raise RuntimeError(f"openssl {command}: {result.stderr}")
+    result = sign(KEYS / "signed.zip")
+    if result.returncode != 0:
+        raise RuntimeError(f"sign.sh failed: {result.stderr}")
+    return KEYS / "signed.zip"
+
+
+def tearDownModule():
+    shutil.rmtree(KEYS, ignore_errors=True)
+
+
+class SignedPackage(unittest.TestCase):
+    setUpClass = staticmethod(signed_package)
+
+    def test_holds_signed_programs_their_checksums_and_a_signing_time_of_the_commit(self):
+        with zipfile.ZipFile(signed_package()) as archive:
+            archive.extractall(KEYS)
+        unpacked = KEYS / installation.PACKAGE
+        result = run("sha256sum", "-c", unpacked / "SHA256SUMS.txt", cwd=unpacked)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        commit = int(run("git", "-C", SCRIPTS, "log", "-1", "--format=%ct").stdout)
+        for program in installation.PROGRAMS:
+            result = run("osslsigncode", "verify", "-CAfile", KEYS / "ca.pem", "-in", unpacked / program)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertIn(time.strftime("Signing time: %b %e %H:%M:%S %Y GMT", time.gmtime(commit)), result.stdout)
+
+    def test_a_second_signing_gives_the_same_bytes(self):
+        result = sign(KEYS / "again.zip")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual((KEYS / "again.zip").read_bytes(), signed_package().read_bytes())
+
+    def test_check_signed_holds_against_the_build_and_fails_on_one_changed_byte_of_code(self):
+        unsigned = winenv.built(installation.PACKAGE + ".zip")
+        result = run("bash", SCRIPTS / "check-signed.sh", signed_package(), unsigned)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        changed = f"{installation.PACKAGE}/orvanel_install.exe"
+        with zipfile.ZipFile(unsigned) as source, zipfile.ZipFile(KEYS / "changed.zip", "w") as target:
+            for entry in source.infolist():
+                data = bytearray(source.read(entry))
+                if entry.filename == changed:
+                    header = data.index(b".text\0\0\0")  # its section header gives its file offset
+                    data[int.from_bytes(data[header + 20:header + 24], "little") + 100] ^= 1
+                target.writestr(entry, bytes(data))
+        result = run("bash", SCRIPTS / "check-signed.sh", signed_package(), KEYS / "changed.zip")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual([line for line in result.stdout.splitlines() if "DIFFERS" in line],
+                         [f"check-signed: {changed}: DIFFERS without its signature"])
+
+    def test_a_wrong_password_fails_with_its_message_and_leaves_no_package(self):
+        out = Path(tempfile.mkdtemp(dir=KEYS))
+        result = sign(out / "signed.zip", password="not the password")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("with the password in ORVANEL_SIGN_PASSWORD: a wrong password", result.stderr)
+        self.assertEqual(list(out.iterdir()), [])
 
 
 class Lifecycle(winenv.Case):
@@ -123,6 +218,35 @@ class Lifecycle(winenv.Case):
         second = env.popen([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory)
         self.assertEqual(env.read_box(CAPTION), NOT_INSTALLED.encode())
         self.assertEqual(env.finish(second).code, 0xFFFFFFFF)
+
+    def test_signed_package_says_who_it_is_installs_starts_stops_and_uninstalls(self):
+        env = self.env
+        inst = installation.lay_out(env, "Orvanel Signed", zip_path=signed_package())
+        d = inst.win(env)
+        text, numbers = RELEASE["text"], RELEASE["version"].replace(".", ",")
+        vendor = {"CompanyName": RELEASE["company"], "LegalCopyright": RELEASE["copyright"]}
+        for program, role in zip(installation.PROGRAMS, ("host", "installer", "uninstaller")):
+            result = env.run([winenv.built("fixture_version_info.exe"), f"{d}\\{program}"])
+            fields, _, manifest = result.stdout.partition(b"\n--\n")
+            self.assertEqual(dict(line.split("=", 1) for line in fields.decode("utf-8").splitlines()), {
+                "FILEVERSION": numbers, "PRODUCTVERSION": numbers, "Translation": "0x409 1200",
+                "FileDescription": f"Orvanel {text} service {role}", "FileVersion": RELEASE["version"],
+                "InternalName": program.removesuffix(".exe"), "OriginalFilename": program,
+                "ProductName": "Orvanel", "ProductVersion": text, **{k: v for k, v in vendor.items() if v}})
+            # Windows refuses a malformed manifest before the program runs; Wine's parser is lenient.
+            self.assertEqual([(e.tag, e.attrib) for e in ElementTree.fromstring(manifest).iter()], MANIFEST,
+                             program)
+
+        self.assertEqual(env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory).code, 0)
+        # The display name that the programs use: the product and the build's version text.
+        config = env.run([winenv.built("fixture_svc_config.exe"), SERVICE]).stdout.decode("utf-8")
+        self.assertIn(f"\nDisplayName=Orvanel {text}\n", config)
+        env.start_service(SERVICE)
+        self.assertIsNotNone(installation.wait_until_serving(env, inst.port))
+        env.sc("stop", SERVICE)
+        self.assertTrue(env.wait_for_state(SERVICE, "STOPPED"))
+        self.assertEqual(env.run([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory, timeout=90).code, 0)
+        self.assertIsNone(env.query_state(SERVICE))
 
 
 if __name__ == "__main__":
