@@ -7,13 +7,13 @@ target_link_libraries(unit_tests PRIVATE orvanel_host_logic)
 # a double of the platform. A program of its own, since the double takes the
 # place of process and handle calls that the other tests use for real.
 find_package(Threads REQUIRED)
-add_executable(host_threads_test ${CMAKE_CURRENT_LIST_DIR}/unit/HostThreadsTest.cpp
+add_executable(host_threads_test ${CMAKE_CURRENT_LIST_DIR}/unit/HostThreadsTest.cpp ${CMAKE_CURRENT_LIST_DIR}/unit/HostDouble.cpp
                                  $<TARGET_OBJECTS:orvanel_host_service>)
 target_link_libraries(host_threads_test PRIVATE orvanel_host_logic gtest gtest_main Threads::Threads)
 if(WIN32)
   target_link_libraries(host_threads_test PRIVATE advapi32)
 endif()
-gtest_discover_tests(host_threads_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+gtest_discover_tests(host_threads_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES)
 
 if(WIN32)
   set(fixtures ${CMAKE_CURRENT_LIST_DIR}/fixtures)
