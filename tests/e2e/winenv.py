@@ -11,8 +11,8 @@ with all it started, and the case fails with Timeout, saying what it
 waited for. Cases derive from Case, which restores a known state around
 each case and prints diagnostics the moment one fails.
 
-Tests register with `orvanel_e2e_test(<name> <script.py> <timeout>)` in a
-tests/*.cmake file; ctest runs them from tests/e2e with ORVANEL_BUILD naming
+Tests register with `orvanel_e2e_test(<name> <script.py> <timeout>)` in
+tests/CMakeLists.txt; ctest runs them from tests/e2e with ORVANEL_BUILD naming
 the Windows build tree, where built() finds the programs and fixtures. Set
 ORVANEL_KEEP_E2E=1 to keep the temporary prefix and its trace for a look.
 """
