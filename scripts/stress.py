@@ -40,8 +40,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 
 import winenv  # noqa: E402
+from winenv import SERVICE  # noqa: E402
 
-SERVICE = "orvanel_svc"
 PACKAGE = "orvanel-3.7-b412"
 START_PENDING, RUNNING, STOPPED = 2, 4, 1
 KINDS = ("stop", "storm", "early-stop", "storm-stop", "kill", "child")

@@ -3,6 +3,7 @@ install, reboot, the server runs, stop and start again, uninstall, nothing
 left behind."""
 
 import subprocess
+import sys
 import tempfile
 import unittest
 import zipfile
@@ -10,10 +11,8 @@ from pathlib import Path
 
 import installation
 import winenv
-from installation import SERVICE
+from winenv import CAPTION, FAILED, NOT_INSTALLED, SERVICE
 
-CAPTION = "Orvanel 3.7-b412"
-NOT_INSTALLED = "Orvanel 3.7-b412 service is not installed"
 STOPPED = 1
 # 48 KiB for each packaged program.
 SIZE_BUDGET = 49152
@@ -88,10 +87,20 @@ class Lifecycle(winenv.Case):
         self.assertEqual(env.query_state(SERVICE), "STOPPED")
 
         # At boot the SCM starts the service by itself, and the server
-        # receives exactly its command line and working directory.
+        # receives exactly its command line and working directory. The SCM
+        # starts its automatic services one after another, so the case waits
+        # until it has tried this one, and only then for the server. Where
+        # Wine failed to create the host, the SCM gives up on it until the
+        # next boot, so it is started here.
+        mark = env.trace_size()
         env.reboot()
+        failure = env.wait_for_boot_start(SERVICE, mark)
+        if failure is not None:
+            self.assertIn(failure, winenv.WINE_START_FAILURES, env.boot_starts(mark))
+            print(f"Wine failed to create the host at boot ({failure}); starting it", file=sys.stderr)
+            env.start_service(SERVICE)
         answer = installation.wait_until_serving(env, inst.port)
-        self.assertIsNotNone(answer)
+        self.assertIsNotNone(answer, env.boot_starts(mark))
         self.assertEqual(env.query_state(SERVICE), "RUNNING")
         self.assertEqual(answer["command line"], inst.expected_command_line(env))
         self.assertEqual(answer["working directory"], d)
@@ -121,8 +130,8 @@ class Lifecycle(winenv.Case):
             self.assertEqual(run[-1].state, STOPPED)
 
         second = env.popen([f"{d}\\orvanel_uninstall.exe"], cwd=inst.directory)
-        self.assertEqual(env.read_box(CAPTION), NOT_INSTALLED.encode())
-        self.assertEqual(env.finish(second).code, 0xFFFFFFFF)
+        self.assertEqual(env.read_box(CAPTION), NOT_INSTALLED)
+        self.assertEqual(env.finish(second).code, FAILED)
 
 
 if __name__ == "__main__":
