@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HostDouble.h"
@@ -247,5 +248,29 @@ TEST_P(HostThreads, EndsAsItMust) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, HostThreads, testing::ValuesIn(Scenarios), RowName());
+
+// The library's handle owner on the double's handles, which count their
+// closes and fault on a close of anything else.
+TEST(ScopedHandle, ClosesWhatItHoldsOnceKeepingTheLastError) {
+  Object *first = New(Kind::Job), *second = New(Kind::Job);
+  {
+    ScopedHandle handle(first);
+    handle.Reset(first);
+    EXPECT_EQ(first->closes, 0) << "reset to its own handle";
+    SetLastError(7);
+    handle.Reset(second);
+    EXPECT_EQ(first->closes, 1);
+    EXPECT_EQ(GetLastError(), 7u);
+    ScopedHandle moved(std::move(handle));
+    EXPECT_FALSE(handle.IsValid());
+    EXPECT_EQ(moved.Get(), second);
+  }
+  EXPECT_EQ(second->closes, 1);
+  for (HANDLE none : {HANDLE{}, INVALID_HANDLE_VALUE}) {
+    ScopedHandle handle(none);
+    EXPECT_FALSE(handle.IsValid());
+  }
+  EXPECT_EQ(D.Faults, std::vector<std::string>{});
+}
 
 } // namespace
