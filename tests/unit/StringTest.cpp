@@ -47,35 +47,26 @@ TYPED_TEST(StringTest, EmptyIsInline) {
   EXPECT_TRUE(TailIsZero(s));
 }
 
-// Length, expected capacity and storage for texts built from an array:
-// exact capacity k + 1 once the text no longer fits the 20 inline units.
-TYPED_TEST(StringTest, FromArrayAcrossTheInlineBoundary) {
+// A text built from an array, from a longer one with a count, and a copy
+// of it: exact capacity k + 1 once it no longer fits the 20 inline units.
+TYPED_TEST(StringTest, BuiltAcrossTheInlineBoundary) {
   struct Case {
     int32_t length, capacity;
     bool inlined;
   };
+  auto longer = Units<TypeParam>(42);
   for (Case c : {Case{0, 20, true}, Case{19, 20, true}, Case{20, 21, false}, Case{21, 22, false},
                  Case{40, 41, false}, Case{41, 42, false}}) {
     auto units = Units<TypeParam>(c.length);
-    String<TypeParam> s(units.data());
-    EXPECT_EQ(s.Length(), c.length);
-    EXPECT_EQ(s.CapacityUnits(), c.capacity) << c.length;
-    EXPECT_EQ(s.IsInline(), c.inlined) << c.length;
-    EXPECT_EQ(Text(s), Text(units));
-    EXPECT_TRUE(TailIsZero(s));
-  }
-}
-
-TYPED_TEST(StringTest, FromPointerAndCountStopsAtCount) {
-  auto units = Units<TypeParam>(41);
-  struct Case {
-    int32_t count, capacity;
-  };
-  for (Case c : {Case{0, 20}, Case{19, 20}, Case{20, 21}, Case{21, 22}, Case{40, 41}}) {
-    String<TypeParam> s(units.data(), c.count);
-    EXPECT_EQ(Text(s), Text(units).substr(0, c.count));
-    EXPECT_EQ(s.CapacityUnits(), c.capacity) << c.count;
-    EXPECT_EQ(s.Data()[c.count], 0);
+    String<TypeParam> fromArray(units.data()), counted(longer.data(), c.length), copy(fromArray);
+    for (const String<TypeParam> *s : {&fromArray, &counted, &copy}) {
+      EXPECT_EQ(s->Length(), c.length);
+      EXPECT_EQ(Text(*s), Text(units));
+      EXPECT_EQ(s->CapacityUnits(), c.capacity) << c.length;
+      EXPECT_EQ(s->IsInline(), c.inlined) << c.length;
+      EXPECT_TRUE(TailIsZero(*s));
+    }
+    EXPECT_NE(copy.Data(), fromArray.Data());
   }
 }
 
@@ -119,23 +110,6 @@ TYPED_TEST(StringTest, AppendingUnitsGrowsByDoubling) {
   EXPECT_EQ(capacities[39], 80);
   EXPECT_EQ(Text(s), Text(Units<TypeParam>(41)));
   EXPECT_TRUE(TailIsZero(s));
-}
-
-TYPED_TEST(StringTest, CopyHasItsOwnStorage) {
-  struct Case {
-    int32_t length, capacity;
-    bool inlined;
-  };
-  for (Case c : {Case{0, 20, true}, Case{19, 20, true}, Case{20, 21, false}, Case{21, 22, false},
-                 Case{40, 41, false}, Case{41, 42, false}}) {
-    auto units = Units<TypeParam>(c.length);
-    String<TypeParam> a(units.data());
-    String<TypeParam> b(a);
-    EXPECT_EQ(Text(b), Text(a));
-    EXPECT_NE(b.Data(), a.Data());
-    EXPECT_EQ(b.CapacityUnits(), c.capacity) << c.length;
-    EXPECT_EQ(b.IsInline(), c.inlined) << c.length;
-  }
 }
 
 TYPED_TEST(StringTest, AssignmentRebuildsTheTarget) {
