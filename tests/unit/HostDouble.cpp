@@ -4,19 +4,9 @@
 #include "HostDouble.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 Double D;
-
-std::string Text(const Report &r) {
-  char text[160];
-  std::snprintf(text, sizeof text, "{state %lu, accepted %lu, exit %lu/%lu, check-point %lu, hint %lu}",
-                static_cast<unsigned long>(r.state), static_cast<unsigned long>(r.accepted),
-                static_cast<unsigned long>(r.win32), static_cast<unsigned long>(r.specific),
-                static_cast<unsigned long>(r.checkPoint), static_cast<unsigned long>(r.waitHint));
-  return text;
-}
 
 namespace {
 void Fault(const std::string &what) { D.Faults.push_back(what); }

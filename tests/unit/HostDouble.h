@@ -163,8 +163,6 @@ struct Report {
   }
 };
 
-std::string Text(const Report &r);
-
 // Everything the double knows, under Guard.
 struct Double {
   Monitor Guard;

@@ -24,6 +24,12 @@ constexpr Report Running = {SERVICE_RUNNING, 5, 0, 0, 0, 0};
 constexpr Report Stopped(DWORD win32 = 0, DWORD specific = 0) {
   return {SERVICE_STOPPED, 5, win32, specific, 0, 1000};
 }
+std::string Text(const Report &r) {
+  auto n = [](DWORD v) { return std::to_string(v); };
+  return "{state " + n(r.state) + ", accepted " + n(r.accepted) + ", exit " + n(r.win32) + "/" +
+         n(r.specific) + ", check-point " + n(r.checkPoint) + ", hint " + n(r.waitHint) + "}";
+}
+
 // The handler's answer between ServiceMain's running and stopped reports.
 const std::vector<Report> Answered = {StartPending, Running, Running, Stopped()};
 // No answer: the control came before the reply state or after the stopped report.
