@@ -115,13 +115,6 @@ REGISTRATION_LINE = re.compile(
 )
 
 
-# 0123.456:0038:003c:trace:service:process_send_start_message 00000000010A59C0 L"name" ...
-START_LINE = re.compile(
-    r"^(?P<s>\d+)\.(?P<ms>\d+):[0-9a-f]+:(?P<tid>[0-9a-f]+):trace:service:process_send_start_message \S+ L\"(?P<name>[^\"]*)\""
-)
-RETURN_LINE = re.compile(r"^\d+\.\d+:[0-9a-f]+:(?P<tid>[0-9a-f]+):trace:service:service_start returning (?P<code>\d+)")
-
-
 def failed_in_wine(run):
     """Whether a run of a service (its reports) stopped because Wine failed to
     create its server: WINE_CREATE_FAILURE as the stopped report's code."""
@@ -440,51 +433,24 @@ class WineEnv:
         return None
 
     def wait_for_boot_start(self, name, start, timeout=90):
-        """Waits until the SCM, booting, has tried to start the service (in
-        the trace from byte start on): None when the service's process
-        registered its handler, else the error with which the SCM's start
-        failed. The SCM starts its automatic services one at a time, each
-        bounded by its own timeouts (10 s for a service to connect and as
-        long to report, 30 s for a driver's host); past timeout seconds,
-        Timeout says what it started meanwhile."""
+        """Waits until the booting SCM has tried the service (the trace from
+        byte start on): None when its process registered the handler, else
+        the error of the SCM's failed start. The SCM starts its automatic
+        services one at a time, each within its own timeouts (10 s to
+        connect, 10 s to report, 30 s for a driver's host)."""
         deadline = time.monotonic() + timeout
-        while True:
-            text = self.trace_text(start)
-            for line in text.splitlines():
-                match = REGISTRATION_LINE.match(line)
+        while time.monotonic() < deadline:
+            for line in self.trace_text(start).splitlines():
+                match = REGISTRATION_LINE.match(line) or AUTOSTART_FAILURE.search(line)
                 if match and match.group("name").lower() == name.lower():
-                    return None
-                match = AUTOSTART_FAILURE.search(line)
-                if match and match.group("name").lower() == name.lower():
-                    return int(match.group("code"))
-            if time.monotonic() > deadline:
-                raise Timeout(f"the SCM did not try {name} within {timeout} s of the boot; "
-                              f"it started: {self.boot_starts(start)}")
+                    return int(match.group("code")) if "code" in match.groupdict() else None
             time.sleep(0.2)
+        raise Timeout(f"the SCM did not try {name} within {timeout} s of the boot:\n{self.boot_starts(start)}")
 
     def boot_starts(self, start=0):
-        """What the SCM's starts did, from the trace from byte start on: each
-        service it began to start, in ms from the first, with the result of
-        the start, and each automatic start that failed."""
-        starts, open_starts, first = [], {}, None
-        for line in self.trace_text(start).splitlines():
-            match = START_LINE.match(line)
-            if match:
-                ms = int(match.group("s")) * 1000 + int(match.group("ms"))
-                first = ms if first is None else first
-                entry = [match.group("name"), ms - first, "still starting"]
-                starts.append(entry)
-                open_starts.setdefault(match.group("tid"), []).append(entry)
-                continue
-            match = RETURN_LINE.match(line)
-            if match and open_starts.get(match.group("tid")):
-                open_starts[match.group("tid")].pop()[2] = f"gave {match.group('code')}"
-                continue
-            match = AUTOSTART_FAILURE.search(line)
-            if match:
-                starts.append([match.group("name"), None, f"failed with {match.group('code')}"])
-        return "; ".join(f"{n} at {ms} ms, {result}" if ms is not None else f"{n} {result}"
-                         for n, ms, result in starts) or "nothing"
+        """The SCM's starts of services in the trace from byte start on."""
+        return "\n".join(line for line in self.trace_text(start).splitlines()
+                         if re.search(r"process_send_start_message|service_start returning|Auto-start", line))
 
     def query_state(self, name):
         """The STATE word of `sc query` ("RUNNING", "STOPPED", ...), or None
