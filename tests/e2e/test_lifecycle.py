@@ -88,10 +88,8 @@ class Lifecycle(winenv.Case):
 
         # At boot the SCM starts the service by itself, and the server
         # receives exactly its command line and working directory. The SCM
-        # starts its automatic services one after another, so the case waits
-        # until it has tried this one, and only then for the server. Where
-        # Wine failed to create the host, the SCM gives up on it until the
-        # next boot, so it is started here.
+        # tries each automatic service once, in turn: the case waits for its
+        # try, and where Wine failed to create the host, starts it here.
         mark = env.trace_size()
         env.reboot()
         failure = env.wait_for_boot_start(SERVICE, mark)
