@@ -8,35 +8,6 @@
 #include "ServiceControl.h"
 #include "String.h"
 
-#ifndef _WIN32
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
-constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
-constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
-constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
-constexpr uint8_t ACCESS_ALLOWED_ACE_TYPE = 0;
-constexpr uint8_t ACCESS_ALLOWED_OBJECT_ACE_TYPE = 5;
-constexpr uint8_t ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 9;
-constexpr uint8_t ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE = 11;
-constexpr uint8_t OBJECT_INHERIT_ACE = 0x1;
-constexpr uint8_t CONTAINER_INHERIT_ACE = 0x2;
-constexpr uint8_t INHERIT_ONLY_ACE = 0x8;
-constexpr DWORD ACE_OBJECT_TYPE_PRESENT = 0x1;
-constexpr DWORD ACE_INHERITED_OBJECT_TYPE_PRESENT = 0x2;
-constexpr DWORD FILE_WRITE_DATA = 0x2;
-constexpr DWORD FILE_ADD_FILE = 0x2;
-constexpr DWORD FILE_APPEND_DATA = 0x4;
-constexpr DWORD FILE_ADD_SUBDIRECTORY = 0x4;
-constexpr DWORD FILE_DELETE_CHILD = 0x40;
-constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x100;
-constexpr DWORD ERROR_NOT_SUPPORTED = 50;
-constexpr DWORD DELETE = 0x10000;
-constexpr DWORD WRITE_DAC = 0x40000;
-constexpr DWORD WRITE_OWNER = 0x80000;
-constexpr DWORD GENERIC_ALL = 0x10000000;
-constexpr DWORD GENERIC_WRITE = 0x40000000;
-#endif
-
 // A security identifier as a value, so that it outlives the descriptor it
 // was read from. Sub-authorities past Count are zero.
 struct Sid {

@@ -20,7 +20,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 
 import installation  # noqa: E402
 import winenv  # noqa: E402
-from installation import SERVICE  # noqa: E402
+from winenv import SERVICE  # noqa: E402
 
 RUNNING, STOPPED = 4, 1
 REQUEST = re.compile(r"^(\d+)\.(\d+):[0-9a-f]+:[0-9a-f]+:trace:service:svcctl_(StartServiceW|ControlService) ")

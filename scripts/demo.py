@@ -13,9 +13,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 
 import installation  # noqa: E402
 import winenv  # noqa: E402
-from installation import SERVICE  # noqa: E402
+from winenv import CAPTION, SERVICE  # noqa: E402
 
-CAPTION = "Orvanel 3.7-b412"
 ALREADY_INSTALLED = (
     "Orvanel 3.7-b412 service is already installed.\n\n"
     "Please uninstall the existing version before installing new one.\n"

@@ -61,7 +61,7 @@ def main():
     for name in failures:
         if name not in times:
             print(f"{name}: {failures[name]}")
-    return 1 if failures else 0
+    return 1 if any(failures.values()) else 0
 
 
 if __name__ == "__main__":

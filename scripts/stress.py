@@ -41,8 +41,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 
 import winenv  # noqa: E402
 from installation import PACKAGE  # noqa: E402
+from winenv import SERVICE  # noqa: E402
 
-SERVICE = "orvanel_svc"
 START_PENDING, RUNNING, STOPPED = 2, 4, 1
 KINDS = ("stop", "storm", "early-stop", "storm-stop", "kill", "child")
 NEVER = ("cycles that failed", "servers left 5 s after the cycle", "host processes left",

@@ -19,11 +19,10 @@ constexpr const char *StopTimeoutMessage =
 
 // Polls until the service reports SERVICE_STOPPED: the first query at once,
 // then one every interval. False when the limit passes first.
-template <typename Platform> bool WaitUntilStopped(Platform &platform, SERVICE_STATUS_PROCESS &status) {
+template <typename Platform> bool WaitUntilStopped(Platform &platform) {
   uint64_t start = platform.Milliseconds();
   for (;;) {
-    platform.QueryStatus(status);
-    if (status.dwCurrentState == SERVICE_STOPPED)
+    if (platform.QueryState() == SERVICE_STOPPED)
       return true;
     if (platform.Milliseconds() - start >= UninstallStopWaitLimit)
       return false;
@@ -34,7 +33,7 @@ template <typename Platform> bool WaitUntilStopped(Platform &platform, SERVICE_S
 // Stops the service unless it is stopped or stopping, waits for it and
 // deletes it; returns the exit status. The Platform gives the calls:
 //   bool OpenManager(); bool OpenServiceHandle(); DWORD LastError();
-//   void QueryStatus(SERVICE_STATUS_PROCESS &); void RequestStop();
+//   DWORD QueryState() (0 when the query fails); void RequestStop();
 //   void Pause(DWORD); uint64_t Milliseconds(); bool DeleteServiceHandle();
 //   void CloseHandles(); NarrowString DescribeLastError();
 //   void ShowErrorBox(const NarrowString &).
@@ -55,17 +54,15 @@ template <typename Platform> int32_t Uninstall(Platform &platform) {
     }
     return -1;
   }
-  // One record for the run. Zeroed, so a failed first query reads as a
-  // state to stop from rather than whatever the stack held; the wait's
-  // limit then ends a run whose queries keep failing.
-  SERVICE_STATUS_PROCESS status = {};
-  platform.QueryStatus(status);
-  if (status.dwCurrentState != SERVICE_STOPPED) {
+  // A failed first query gives 0: a state to stop from. The wait's limit
+  // then ends a run whose queries keep failing.
+  DWORD state = platform.QueryState();
+  if (state != SERVICE_STOPPED) {
     // A second control before the stop completes would make Wine's SCM
     // kill the service, so exactly one, and none while a stop is pending.
-    if (status.dwCurrentState != SERVICE_STOP_PENDING)
+    if (state != SERVICE_STOP_PENDING)
       platform.RequestStop();
-    if (!WaitUntilStopped(platform, status)) {
+    if (!WaitUntilStopped(platform)) {
       platform.ShowErrorBox(NarrowString(StopTimeoutMessage));
       return -1;
     }

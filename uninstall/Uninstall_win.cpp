@@ -23,12 +23,7 @@ struct Win32Uninstaller {
 
   DWORD LastError() { return GetLastError(); }
 
-  // The result is not examined: a failed query leaves the record as it was.
-  void QueryStatus(SERVICE_STATUS_PROCESS &status) {
-    DWORD needed = 0;
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
-                         ServiceStatusProcessSize, &needed);
-  }
+  DWORD QueryState() { return QueryServiceState(service); }
 
   // Refused or not, the wait follows.
   void RequestStop() {

@@ -17,7 +17,6 @@ import winenv
 RELEASE = dict(line.split("=", 1) for line in (winenv.build_dir() / "version.txt").read_text("utf-8").splitlines())
 PACKAGE = RELEASE["package"]
 PROGRAMS = ("orvanel_host.exe", "orvanel_install.exe", "orvanel_uninstall.exe")
-SERVICE = "orvanel_svc"
 
 
 def free_port():
@@ -76,21 +75,8 @@ def server_answer(port, timeout=2.0):
 
 def wait_until_serving(env, port, timeout=20.0):
     """Waits until the service's server answers; returns the answer, or None.
-    When Wine failed to create the server (env.launch_failed_in_wine) the
-    service is started again, twice at most."""
-    for attempt in range(3):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            answer = server_answer(port, timeout=1.0)
-            if answer is not None:
-                return answer
-            if attempt < 2 and env.launch_failed_in_wine(SERVICE):
-                break
-            time.sleep(0.2)
-        else:
-            return None
-        env.start_service(SERVICE)
-    return None
+    A run whose launch Wine failed is started again (wait_restarting)."""
+    return env.wait_restarting(lambda: server_answer(port, timeout=1.0), timeout)
 
 
 def wait_for_answer(port, present=True, timeout=20.0):

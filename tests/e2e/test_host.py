@@ -9,15 +9,12 @@ case; each case registers the service afresh and looks only at its own runs.
 import os
 import shutil
 import signal
-import sys
-import time
 import unittest
 from pathlib import Path
 
 import winenv
-from winenv import WineEnv, built
+from winenv import SERVICE, WineEnv, built
 
-SERVICE = "orvanel_svc"
 CONSOLE_LINE = b"Orvanel 3.7-b412 can be launched only as a Windows service"
 
 # (type, state, controls accepted, win32 exit, specific exit, check-point, wait hint)
@@ -102,20 +99,11 @@ class HostTest(winenv.Case):
 
     def record(self):
         """The stand-in's record, once it has written it. A run whose launch
-        Wine failed (winenv.WINE_CREATE_FAILURE) is started again, twice at
-        most; new_runs() leaves such runs out."""
+        Wine failed is started again (wait_restarting); new_runs() leaves
+        such runs out."""
         path = self.jre_bin / "record.txt"
-        deadline = time.monotonic() + 30
-        restarts = 0
-        while not path.exists():
-            if time.monotonic() > deadline:
-                self.fail("record.txt did not appear")
-            time.sleep(0.1)
-            if restarts < 2 and not path.exists() and self.env.launch_failed_in_wine(SERVICE):
-                restarts += 1
-                print(f"Wine failed to create the server; starting the service again", file=sys.stderr)
-                self.wait_stopped()
-                self.start()
+        if self.env.wait_restarting(lambda: path.exists() or None, 30) is None:
+            self.fail("record.txt did not appear")
         fields = {}
         for line in path.read_bytes().decode("utf-8").splitlines():
             key, _, value = line.partition("=")

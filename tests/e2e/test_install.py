@@ -7,35 +7,16 @@ import stat
 import unittest
 
 import winenv
+from winenv import CAPTION, FAILED, SERVICE, run_with_box, service_entry
 
-SERVICE = "orvanel_svc"
-CAPTION = "Orvanel 3.7-b412"
 ALREADY_INSTALLED = (b"Orvanel 3.7-b412 service is already installed.\n\n"
                      b"Please uninstall the existing version before installing new one.\n")
 HOST_MISSING = b"orvanel_host.exe was not found in %s.\n\nRun orvanel_install.exe from the installation directory."
 # Wine's text for ERROR_SERVICE_MARKED_FOR_DELETE (1072).
 MARKED_FOR_DELETE = b"CreateService failed with error: Service marked for delete (code 1072)"
-FAILED = 0xFFFFFFFF
 # The two boxes of what ordinary users can change: the verb, and what follows the principal.
 CHANGED = (b" can be changed by ", b"The service would run it as LocalSystem.")
 RENAMED = (b" can be renamed or replaced by ", b"The service would then run what is put in its place as LocalSystem.")
-
-
-def run_with_box(env, argv, cwd=None, env_vars=None, wait_ms=20000):
-    """Runs a program that is to show a box: returns its result and the
-    box's text (None if no box appeared)."""
-    proc = env.popen(argv, cwd=cwd, env=env_vars)
-    box = env.read_box(CAPTION, wait_ms)
-    return env.finish(proc, timeout=60), box
-
-
-def service_entry(env, name=SERVICE):
-    """The service's registry values as a dict of text, or None without a key."""
-    result = env.run([str(winenv.built("fixture_svc_config.exe")), name])
-    if result.code != 0:
-        return None
-    lines = result.stdout.decode("utf-8").splitlines()
-    return dict(line.split("=", 1) for line in lines)
 
 
 class Installer(winenv.Case):

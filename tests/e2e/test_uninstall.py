@@ -8,10 +8,8 @@ import unittest
 
 import installation
 import winenv
-from test_install import CAPTION, FAILED, run_with_box, service_entry
+from winenv import CAPTION, FAILED, NOT_INSTALLED, SERVICE, run_with_box, service_entry
 
-SERVICE = "orvanel_svc"
-NOT_INSTALLED = b"Orvanel 3.7-b412 service is not installed"
 DID_NOT_STOP = b"Orvanel 3.7-b412 service did not stop within 30 seconds and was not removed"
 TRACED = {"WINEDEBUG": winenv.TRACE_SETTING}
 

@@ -11,8 +11,8 @@ with all it started, and the case fails with Timeout, saying what it
 waited for. Cases derive from Case, which restores a known state around
 each case and prints diagnostics the moment one fails.
 
-Tests register with `orvanel_e2e_test(<name> <script.py> <timeout>)` in a
-tests/*.cmake file; ctest runs them from tests/e2e with ORVANEL_BUILD naming
+Tests register with `orvanel_e2e_test(<name> <script.py> <timeout>)` in
+tests/CMakeLists.txt; ctest runs them from tests/e2e with ORVANEL_BUILD naming
 the Windows build tree, where built() finds the programs and fixtures. Set
 ORVANEL_KEEP_E2E=1 to keep the temporary prefix and its trace for a look.
 """
@@ -35,6 +35,13 @@ from pathlib import Path
 # could change every file of a test, and the installer would refuse them.
 os.umask(0o022)
 
+# The service's name and the texts of the programs, as they show them.
+SERVICE = "orvanel_svc"
+CAPTION = "Orvanel 3.7-b412"
+NOT_INSTALLED = b"Orvanel 3.7-b412 service is not installed"
+# -1, the programs' failure status, as Windows reports it.
+FAILED = 0xFFFFFFFF
+
 TRACE_SETTING = "+pid,+timestamp,trace+service"
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
 # What Wine's CreateProcessW now and then gives, mostly under load, when the
@@ -43,6 +50,13 @@ SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
 # start_service() deal with it for the harness's own programs; a service
 # whose launch of its server meets it stops with it as its exit code.
 WINE_CREATE_FAILURE = 1359
+# What Wine's SCM says when its start of an automatic service at boot failed;
+# it does not try again until the next boot.
+AUTOSTART_FAILURE = re.compile(r'Auto-start service L"(?P<name>[^"]*)" failed to start: (?P<code>\d+)')
+# What the SCM's start gives when Wine's creation of the service's process
+# failed, the program never having run: CreateProcessW's failure, or the
+# process died while it initialised (ERROR_SERVICE_REQUEST_TIMEOUT).
+WINE_START_FAILURES = (WINE_CREATE_FAILURE, 1053)
 # Programs of ours, as the command lines of their processes name them.
 OWN_IMAGES = ("orvanel_", "fixture_", "java.exe", "demo_server")
 
@@ -323,7 +337,7 @@ class WineEnv:
         listing = "\n".join(f"  {pid} {line}" for pid, line in self.processes()) or "  (none)"
         parts.append(f"processes of the prefix:\n{listing}")
         lines = [line for line in self.trace_text(trace_from).splitlines()
-                 if ":trace:service:" in line or ":err:" in line]
+                 if ":trace:service:" in line or ":fixme:service:" in line or ":err:" in line]
         parts.append(f"service trace since the case began ({len(lines)} lines, the last 60):\n"
                      + "\n".join(lines[-60:]))
         return "\n\n".join(parts)
@@ -396,6 +410,47 @@ class WineEnv:
         if result.code != 0 and self.query_state(name) == "STOPPED":
             result = self.sc("start", name)
         return result
+
+    def wait_restarting(self, ready, timeout, name=SERVICE):
+        """Polls ready() until it gives something other than None, and returns
+        that; None after timeout seconds. A run of the service that stopped
+        because Wine failed to create its server (failed_in_wine) is started
+        again, twice at most, each start with a timeout of its own."""
+        for restarts in range(3):
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                value = ready()
+                if value is not None:
+                    return value
+                if restarts < 2 and self.launch_failed_in_wine(name):
+                    break
+                time.sleep(0.2)
+            else:
+                return None
+            print(f"Wine failed to create the server of {name}; starting it again", file=sys.stderr)
+            self.wait_for_state(name, "STOPPED")
+            self.start_service(name)
+        return None
+
+    def wait_for_boot_start(self, name, start, timeout=90):
+        """Waits until the booting SCM has tried the service (the trace from
+        byte start on): None when its process registered the handler, else
+        the error of the SCM's failed start. The SCM starts its automatic
+        services one at a time, each within its own timeouts (10 s to
+        connect, 10 s to report, 30 s for a driver's host)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for line in self.trace_text(start).splitlines():
+                match = REGISTRATION_LINE.match(line) or AUTOSTART_FAILURE.search(line)
+                if match and match.group("name").lower() == name.lower():
+                    return int(match.group("code")) if "code" in match.groupdict() else None
+            time.sleep(0.2)
+        raise Timeout(f"the SCM did not try {name} within {timeout} s of the boot:\n{self.boot_starts(start)}")
+
+    def boot_starts(self, start=0):
+        """The SCM's starts of services in the trace from byte start on."""
+        return "\n".join(line for line in self.trace_text(start).splitlines()
+                         if re.search(r"process_send_start_message|service_start returning|Auto-start", line))
 
     def query_state(self, name):
         """The STATE word of `sc query` ("RUNNING", "STOPPED", ...), or None
@@ -529,6 +584,23 @@ class WineEnv:
         """Linux process ids of this prefix's processes, or of those whose
         command line names image_name."""
         return [pid for pid, line in self.processes() if image_name.lower() in line.lower()]
+
+
+def run_with_box(env, argv, cwd=None, env_vars=None, wait_ms=20000):
+    """Runs a program that is to show a box: returns its result and the
+    box's text (None if no box appeared)."""
+    proc = env.popen(argv, cwd=cwd, env=env_vars)
+    box = env.read_box(CAPTION, wait_ms)
+    return env.finish(proc, timeout=60), box
+
+
+def service_entry(env, name=SERVICE):
+    """The service's registry values as a dict of text, or None without a key."""
+    result = env.run([str(built("fixture_svc_config.exe")), name])
+    if result.code != 0:
+        return None
+    lines = result.stdout.decode("utf-8").splitlines()
+    return dict(line.split("=", 1) for line in lines)
 
 
 class Case(unittest.TestCase):

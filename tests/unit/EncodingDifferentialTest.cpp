@@ -48,7 +48,6 @@ char RandomByte(std::mt19937 &random) {
 
 TEST(EncodingDifferential, Utf16ToUtf8MatchesWin32) {
   std::mt19937 random(20261208);
-  int compared = 0;
   for (int round = 0; round < Rounds; ++round) {
     std::vector<WideUnit> units(1 + random() % 24);
     for (WideUnit &u : units)
@@ -58,14 +57,11 @@ TEST(EncodingDifferential, Utf16ToUtf8MatchesWin32) {
     NarrowString a = Utf16ToUtf8(in), b = PortableUtf16ToUtf8(in);
     ASSERT_EQ(a.Length(), b.Length()) << round;
     ASSERT_EQ(std::memcmp(a.Data(), b.Data(), static_cast<size_t>(a.Length())), 0) << round;
-    ++compared;
   }
-  EXPECT_EQ(compared, Rounds);
 }
 
 TEST(EncodingDifferential, Utf8ToUtf16MatchesWin32) {
   std::mt19937 random(8122026);
-  int compared = 0;
   for (int round = 0; round < Rounds; ++round) {
     std::vector<char> bytes(1 + random() % 24);
     for (char &b : bytes)
@@ -76,9 +72,7 @@ TEST(EncodingDifferential, Utf8ToUtf16MatchesWin32) {
     ASSERT_EQ(a.Length(), b.Length()) << round;
     ASSERT_EQ(std::memcmp(a.Data(), b.Data(), sizeof(WideUnit) * static_cast<size_t>(a.Length())), 0)
         << round;
-    ++compared;
   }
-  EXPECT_EQ(compared, Rounds);
 }
 
 } // namespace

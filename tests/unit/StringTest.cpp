@@ -47,32 +47,26 @@ TYPED_TEST(StringTest, EmptyIsInline) {
   EXPECT_TRUE(TailIsZero(s));
 }
 
-// Length, expected capacity and storage for texts built from an array:
-// exact capacity k + 1 once the text no longer fits the 20 inline units.
-TYPED_TEST(StringTest, FromArrayAcrossTheInlineBoundary) {
+// A text built from an array, from a longer one with a count, and a copy
+// of it: exact capacity k + 1 once it no longer fits the 20 inline units.
+TYPED_TEST(StringTest, BuiltAcrossTheInlineBoundary) {
   struct Case {
     int32_t length, capacity;
     bool inlined;
   };
+  auto longer = Units<TypeParam>(42);
   for (Case c : {Case{0, 20, true}, Case{19, 20, true}, Case{20, 21, false}, Case{21, 22, false},
                  Case{40, 41, false}, Case{41, 42, false}}) {
     auto units = Units<TypeParam>(c.length);
-    String<TypeParam> s(units.data());
-    EXPECT_EQ(s.Length(), c.length);
-    EXPECT_EQ(s.CapacityUnits(), c.capacity) << c.length;
-    EXPECT_EQ(s.IsInline(), c.inlined) << c.length;
-    EXPECT_EQ(Text(s), Text(units));
-    EXPECT_TRUE(TailIsZero(s));
-  }
-}
-
-TYPED_TEST(StringTest, FromPointerAndCountStopsAtCount) {
-  auto units = Units<TypeParam>(41);
-  for (int32_t n : {0, 19, 20, 21, 40}) {
-    String<TypeParam> s(units.data(), n);
-    EXPECT_EQ(Text(s), Text(units).substr(0, n));
-    EXPECT_EQ(s.CapacityUnits(), n + 1 > 20 ? n + 1 : 20);
-    EXPECT_EQ(s.Data()[n], 0);
+    String<TypeParam> fromArray(units.data()), counted(longer.data(), c.length), copy(fromArray);
+    for (const String<TypeParam> *s : {&fromArray, &counted, &copy}) {
+      EXPECT_EQ(s->Length(), c.length);
+      EXPECT_EQ(Text(*s), Text(units));
+      EXPECT_EQ(s->CapacityUnits(), c.capacity) << c.length;
+      EXPECT_EQ(s->IsInline(), c.inlined) << c.length;
+      EXPECT_TRUE(TailIsZero(*s));
+    }
+    EXPECT_NE(copy.Data(), fromArray.Data());
   }
 }
 
@@ -118,18 +112,6 @@ TYPED_TEST(StringTest, AppendingUnitsGrowsByDoubling) {
   EXPECT_TRUE(TailIsZero(s));
 }
 
-TYPED_TEST(StringTest, CopyHasItsOwnStorage) {
-  for (int32_t n : {0, 19, 20, 21, 40, 41}) {
-    auto units = Units<TypeParam>(n);
-    String<TypeParam> a(units.data());
-    String<TypeParam> b(a);
-    EXPECT_EQ(Text(b), Text(a));
-    EXPECT_NE(b.Data(), a.Data());
-    EXPECT_EQ(b.CapacityUnits(), n + 1 > 20 ? n + 1 : 20);
-    EXPECT_EQ(b.IsInline(), n < 20);
-  }
-}
-
 TYPED_TEST(StringTest, AssignmentRebuildsTheTarget) {
   auto longUnits = Units<TypeParam>(41);
   auto shortUnits = Units<TypeParam>(3);
@@ -169,19 +151,23 @@ TYPED_TEST(StringTest, AppendingAStringToItselfDoublesIt) {
   }
 }
 
+// The whole result is reserved at once: doubling from 20, or exact. Each
+// row: the left length, then the capacity for each right length.
 TYPED_TEST(StringTest, Concatenation) {
-  for (int32_t n : {0, 9, 10, 19, 20}) {
-    for (int32_t m : {0, 1, 10, 21}) {
-      auto a = Units<TypeParam>(n), b = Units<TypeParam>(m);
+  const int32_t rights[] = {0, 1, 10, 21};
+  struct Case {
+    int32_t left, capacities[4];
+  };
+  for (Case c : {Case{0, {20, 20, 20, 40}}, Case{9, {20, 20, 20, 40}}, Case{10, {20, 20, 40, 40}},
+                 Case{19, {20, 40, 40, 41}}, Case{20, {40, 40, 40, 42}}}) {
+    for (int i = 0; i < 4; ++i) {
+      auto a = Units<TypeParam>(c.left), b = Units<TypeParam>(rights[i]);
       String<TypeParam> sa(a.data()), sb(b.data());
       String<TypeParam> joined = sa + sb;
       String<TypeParam> withArray = sa + b.data();
       EXPECT_EQ(Text(joined), Text(a) + Text(b));
       EXPECT_EQ(Text(withArray), Text(a) + Text(b));
-      // The whole result is reserved at once: doubling from 20, or exact.
-      int32_t need = n + m + 1;
-      int32_t expected = need <= 20 ? 20 : (need <= 40 ? 40 : need);
-      EXPECT_EQ(joined.CapacityUnits(), expected);
+      EXPECT_EQ(joined.CapacityUnits(), c.capacities[i]) << c.left << " + " << rights[i];
       EXPECT_EQ(Text(sa), Text(a));
       EXPECT_EQ(Text(sb), Text(b));
     }
