@@ -589,9 +589,14 @@ class WineEnv:
 def run_with_box(env, argv, cwd=None, env_vars=None, wait_ms=20000):
     """Runs a program that is to show a box: returns its result and the
     box's text (None if no box appeared)."""
-    proc = env.popen(argv, cwd=cwd, env=env_vars)
-    box = env.read_box(CAPTION, wait_ms)
-    return env.finish(proc, timeout=60), box
+    for attempt in range(3):
+        proc = env.popen(argv, cwd=cwd, env=env_vars)
+        box = env.read_box(CAPTION, wait_ms)
+        proc.wait_bounded(60)
+        # Wine's process creation now and then fails before the program runs.
+        if box is not None or attempt == 2 or not proc.never_started():
+            return env.finish(proc, timeout=60), box
+        proc.discard()
 
 
 def service_entry(env, name=SERVICE):
