@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <lm.h>
+#include <ntsecapi.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,7 @@
 
 #include "ErrorText.h"
 #include "Install.h"
+#include "SystemLibrary.h"
 
 namespace {
 
@@ -23,6 +26,118 @@ void Describe(PSID owner, PACL dacl, ObjectSecurity &security) {
       security.Aces.push_back(ReadAce(static_cast<const uint8_t *>(entry)));
   }
 }
+
+// The system's form of a SID, in a block of the largest size.
+struct SystemSid {
+  DWORD Block[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+  explicit SystemSid(const Sid &sid) {
+    SID_IDENTIFIER_AUTHORITY authority;
+    for (int i = 0; i < 6; ++i)
+      authority.Value[i] = static_cast<BYTE>(sid.Authority >> (8 * (5 - i)));
+    InitializeSid(Block, &authority, sid.Count);
+    for (int i = 0; i < sid.Count; ++i)
+      *GetSidSubAuthority(Block, i) = sid.Sub[i];
+  }
+};
+
+// An account's name as the machine itself gives it. Account and domain
+// names have at most 256 units.
+bool AccountName(const Sid &sid, WideString &domain, WideString &name) {
+  SystemSid copy(sid);
+  wchar_t account[257];
+  wchar_t accountDomain[257];
+  DWORD accountUnits = 257;
+  DWORD domainUnits = 257;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, copy.Block, account, &accountUnits, accountDomain, &domainUnits, &use))
+    return false;
+  name = WideString(account);
+  domain = WideString(accountDomain);
+  return true;
+}
+
+// The machine's own account domain, whose accounts it names and places
+// without a domain controller.
+DWORD ReadAccountDomain(Sid &domain) {
+  LSA_OBJECT_ATTRIBUTES attributes = {};
+  LSA_HANDLE policy;
+  NTSTATUS status = LsaOpenPolicy(nullptr, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &policy);
+  if (status != 0)
+    return LsaNtStatusToWinError(status);
+  POLICY_ACCOUNT_DOMAIN_INFO *information = nullptr;
+  status = LsaQueryInformationPolicy(policy, PolicyAccountDomainInformation,
+                                     reinterpret_cast<void **>(&information));
+  if (status == 0) {
+    domain = ReadSid(static_cast<const uint8_t *>(information->DomainSid));
+    LsaFreeMemory(information);
+  }
+  LsaClose(policy);
+  return LsaNtStatusToWinError(status);
+}
+
+// The direct members of the local Administrators group, as the machine's
+// own account database lists them. netapi32 is no known system library:
+// it is loaded from System32 alone, and only when a principal needs it.
+struct LocalAdministrators {
+  decltype(NetLocalGroupGetMembers) *GetMembers = nullptr;
+  decltype(NetUserGetLocalGroups) *GetUserGroups = nullptr;
+  decltype(NetApiBufferFree) *Free = nullptr;
+  WideString GroupName; // translated on most machines
+  Sid Domain;
+
+  DWORD Load() {
+    HMODULE library = LoadSystemLibrary(L"netapi32.dll");
+    if (library == nullptr)
+      return GetLastError();
+    if (!FindProcedure(library, "NetLocalGroupGetMembers", GetMembers) ||
+        !FindProcedure(library, "NetUserGetLocalGroups", GetUserGroups) ||
+        !FindProcedure(library, "NetApiBufferFree", Free))
+      return ERROR_PROC_NOT_FOUND;
+    WideString builtin;
+    if (!AccountName(Sid{5, 2, {32, 544}}, builtin, GroupName))
+      return GetLastError();
+    return ReadAccountDomain(Domain);
+  }
+
+  // A local account by the groups it is a direct member of (Wine lists
+  // none of the group's members by SID); any other principal by the
+  // group's members, SIDs that the machine keeps without asking a domain
+  // controller.
+  DWORD IsMember(const Sid &sid, bool &member) {
+    member = false;
+    if (GetMembers == nullptr) {
+      DWORD error = Load();
+      if (error != 0) {
+        GetMembers = nullptr;
+        return error;
+      }
+    }
+    BYTE *buffer = nullptr;
+    DWORD read = 0;
+    DWORD total = 0;
+    DWORD error;
+    if (InDomain(sid, Domain)) {
+      WideString domain;
+      WideString name;
+      if (!AccountName(sid, domain, name))
+        return GetLastError();
+      error = GetUserGroups(nullptr, name.Data(), 0, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total);
+      auto *groups = reinterpret_cast<LOCALGROUP_USERS_INFO_0 *>(buffer);
+      for (DWORD i = 0; error == 0 && i < read; ++i)
+        member |= _wcsicmp(groups[i].lgrui0_name, GroupName.Data()) == 0;
+    } else {
+      SystemSid copy(sid);
+      error = GetMembers(nullptr, GroupName.Data(), 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+      auto *members = reinterpret_cast<LOCALGROUP_MEMBERS_INFO_0 *>(buffer);
+      for (DWORD i = 0; error == 0 && i < read; ++i)
+        member |= EqualSid(members[i].lgrmi0_sid, copy.Block) != 0;
+    }
+    if (buffer != nullptr)
+      Free(buffer);
+    // All of a long list, or the answer is not known.
+    return error == 0 && read < total ? ERROR_MORE_DATA : error;
+  }
+};
 
 // The 128-bit id, unique on ReFS too; the 64-bit index only where the
 // system or the file system refuses that.
@@ -47,6 +162,7 @@ DWORD ReadFileId(HANDLE file, FileId &id) {
 struct Win32Installer {
   SC_HANDLE manager = nullptr;
   SC_HANDLE service = nullptr;
+  LocalAdministrators administrators;
 
   bool OpenManager() {
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -137,25 +253,16 @@ struct Win32Installer {
   }
 
   bool LookupAccount(const Sid &sid, WideString &domain, WideString &name) {
-    SID_IDENTIFIER_AUTHORITY authority;
-    for (int i = 0; i < 6; ++i)
-      authority.Value[i] = static_cast<BYTE>(sid.Authority >> (8 * (5 - i)));
-    DWORD block[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
-    PSID copy = block;
-    InitializeSid(copy, &authority, sid.Count);
-    for (int i = 0; i < sid.Count; ++i)
-      *GetSidSubAuthority(copy, i) = sid.Sub[i];
-    // Account and domain names have at most 256 units.
-    wchar_t account[257];
-    wchar_t accountDomain[257];
-    DWORD accountUnits = 257;
-    DWORD domainUnits = 257;
-    SID_NAME_USE use;
-    if (!LookupAccountSidW(nullptr, copy, account, &accountUnits, accountDomain, &domainUnits, &use))
-      return false;
-    name = WideString(account);
-    domain = WideString(accountDomain);
-    return true;
+    return AccountName(sid, domain, name);
+  }
+
+  DWORD IsAdministratorsMember(const Sid &sid, bool &member) { return administrators.IsMember(sid, member); }
+
+  UINT DriveType(const WideString &root) { return GetDriveTypeW(root.Data()); }
+
+  DWORD VolumeName(const WideString &root) {
+    wchar_t volume[50];
+    return GetVolumeNameForVolumeMountPointW(root.Data(), volume, 50) ? ERROR_SUCCESS : GetLastError();
   }
 
   bool CreateServiceEntry(const WideString &imagePath) {

@@ -32,50 +32,69 @@ inline NarrowString SidText(const Sid &sid) {
   return text;
 }
 
-// The principals that every user, logon or low-privileged service of the
-// machine belongs to or runs as: a right given to one lets whatever runs
-// as it become LocalSystem through the service. Named accounts and other
-// groups are the administrator's own choice and are not judged.
-inline bool IsOrdinaryUser(const Sid &sid) {
-  // Authority, count and sub-authorities: a compact table, for the
-  // installer's size budget.
-  static const uint16_t ordinary[][4] = {
-      {1, 1, 0},       // Everyone
-      {2, 1, 0},       // Local
-      {2, 1, 1},       // Console Logon
-      {5, 1, 1},       // Dialup
-      {5, 1, 2},       // Network
-      {5, 1, 3},       // Batch
-      {5, 1, 4},       // Interactive
-      {5, 1, 6},       // Service
-      {5, 1, 7},       // Anonymous
-      {5, 1, 11},      // Authenticated Users
-      {5, 1, 13},      // Terminal Server User
-      {5, 1, 14},      // Remote Interactive Logon
-      {5, 1, 15},      // This Organization
-      {5, 1, 17},      // IUSR
-      {5, 1, 19},      // Local Service
-      {5, 1, 20},      // Network Service
-      {5, 1, 113},     // Local account
-      {5, 1, 1000},    // Other Organization
-      {5, 2, 32, 545}, // Users
-      {5, 2, 32, 546}, // Guests
-      {5, 2, 32, 568}, // IIS_IUSRS
-      {5, 2, 64, 10},  // NTLM Authentication
-      {5, 2, 64, 14},  // SChannel Authentication
-      {5, 2, 64, 21},  // Digest Authentication
-      {5, 2, 80, 0},   // All Services
-      {15, 2, 2, 1},   // All Application Packages
-      {15, 2, 2, 2},   // All Restricted Application Packages
-      {18, 1, 1},      // Authentication Authority Asserted Identity
+inline bool SameSid(const Sid &a, const Sid &b) {
+  if (a.Authority != b.Authority || a.Count != b.Count)
+    return false;
+  for (int i = 0; i < a.Count; ++i)
+    if (a.Sub[i] != b.Sub[i])
+      return false;
+  return true;
+}
+
+// An account or group of the domain: the domain's SID and one more
+// sub-authority.
+inline bool InDomain(const Sid &sid, const Sid &domain) {
+  if (sid.Authority != domain.Authority || sid.Count != domain.Count + 1)
+    return false;
+  for (int i = 0; i < domain.Count; ++i)
+    if (sid.Sub[i] != domain.Sub[i])
+      return false;
+  return true;
+}
+
+const Sid EveryoneSid{1, 1, {0}};
+// Whoever creates an object, in an entry that it inherits.
+const Sid CreatorOwnerSid{3, 1, {0}};
+// The owner, in place of the owner's implicit right to rewrite the DACL.
+const Sid OwnerRightsSid{3, 1, {4}};
+
+// The principals that may own or change what the service runs by name:
+// SYSTEM, Administrators, "Local account and member of Administrators
+// group" and TrustedInstaller. Everyone else needs the machine's word.
+inline bool IsTrustedByName(const Sid &sid) {
+  static const Sid trusted[] = {
+      {5, 1, {18}},
+      {5, 2, {32, 544}},
+      {5, 1, {114}},
+      {5, 6, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}},
   };
-  for (const uint16_t *known : ordinary)
-    if (sid.Authority == known[0] && sid.Count == known[1] && sid.Sub[0] == known[2] &&
-        (sid.Count == 1 || sid.Sub[1] == known[3]))
+  for (const Sid &known : trusted)
+    if (SameSid(sid, known))
       return true;
-  // Any domain's Domain Users, Domain Guests and Domain Computers (any
-  // domain user may join machines to the domain).
-  return sid.Authority == 5 && sid.Count == 5 && sid.Sub[0] == 21 && sid.Sub[4] >= 513 && sid.Sub[4] <= 515;
+  return false;
+}
+
+// What the machine said of one principal.
+struct Placement {
+  Sid Principal;
+  bool Trusted;
+};
+
+// Trusted by name, or a direct member of the local Administrators group as
+// the machine itself says, asked once a run for each principal. One the
+// machine cannot place is not trusted. The Platform gives
+//   DWORD IsAdministratorsMember(const Sid &, bool &member).
+template <typename Platform>
+bool IsTrusted(Platform &platform, std::list<Placement> &placed, const Sid &sid) {
+  if (IsTrustedByName(sid))
+    return true;
+  for (const Placement &known : placed)
+    if (SameSid(known.Principal, sid))
+      return known.Trusted;
+  bool member = false;
+  bool trusted = platform.IsAdministratorsMember(sid, member) == 0 && member;
+  placed.push_back({sid, trusted});
+  return trusted;
 }
 
 struct Ace {
@@ -127,7 +146,7 @@ inline Ace ReadAce(const uint8_t *entry) {
   // An entry too short for its SID is taken as Everyone's: refused rather
   // than misread.
   bool whole = at + 8 <= size && at + 8 + 4 * DWORD{entry[at + 1]} <= size;
-  ace.Principal = whole ? ReadSid(entry + at) : Sid{1, 1, {0}};
+  ace.Principal = whole ? ReadSid(entry + at) : EveryoneSid;
   return ace;
 }
 
@@ -187,29 +206,43 @@ inline Rights RightsOf(ObjectRole role, bool root = false) {
   return {own, 0};
 }
 
-// Whether ordinary users can change the object, or what is created in it,
-// and through whom: a missing DACL first, then the owner (who may always
-// rewrite the DACL), then the first allow entry that grants a right that
-// counts, on the object itself or on what inherits the entry. Deny entries
-// are not weighed: whether one covers every ordinary user depends on who
-// asks.
+// Whether someone untrusted can change the object, or what is created in
+// it, and who: a missing DACL first, then the owner, who may always rewrite
+// the DACL unless an OWNER RIGHTS entry on the object stands in for that
+// right, then the first allow entry that grants a right that counts, on the
+// object itself or on what inherits the entry. An OWNER RIGHTS entry is the
+// owner's on the object; on what inherits it, as with CREATOR OWNER, it is
+// whoever creates the object, and only the trusted can create anything in
+// a directory that passes. Deny entries are not weighed: they could only
+// make the check stricter than Windows.
 struct Changer {
   bool Changeable = false;
   bool Created = false; // only what is created in the object
   Sid By;
 };
 
-inline Changer WhoCanChange(const ObjectSecurity &security, Rights rights) {
+template <typename Trusted>
+Changer WhoCanChange(const ObjectSecurity &security, Rights rights, Trusted &&trusted) {
   if (!security.HasDacl)
-    return {true, false, Sid{1, 1, {0}}};
-  if (IsOrdinaryUser(security.Owner))
+    return {true, false, EveryoneSid};
+  bool ownerRights = false;
+  for (const Ace &ace : security.Aces)
+    ownerRights |=
+        IsAllowAce(ace.Type) && !(ace.Flags & INHERIT_ONLY_ACE) && SameSid(ace.Principal, OwnerRightsSid);
+  bool ownerTrusted = trusted(security.Owner);
+  if (!ownerTrusted && !ownerRights)
     return {true, false, security.Owner};
   for (const Ace &ace : security.Aces) {
-    if (!IsAllowAce(ace.Type) || !IsOrdinaryUser(ace.Principal))
+    if (!IsAllowAce(ace.Type))
       continue;
-    if (!(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights.Own))
-      return {true, false, ace.Principal};
-    if ((ace.Flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) && (ace.Mask & rights.Created))
+    bool creator = SameSid(ace.Principal, CreatorOwnerSid) || SameSid(ace.Principal, OwnerRightsSid);
+    if (!(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights.Own)) {
+      bool owner = SameSid(ace.Principal, OwnerRightsSid);
+      if (owner ? !ownerTrusted : !creator && !trusted(ace.Principal))
+        return {true, false, owner ? security.Owner : ace.Principal};
+    }
+    if ((ace.Flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) && (ace.Mask & rights.Created) &&
+        !creator && !trusted(ace.Principal))
       return {true, true, ace.Principal};
   }
   return {};
@@ -336,13 +369,22 @@ inline bool Insert(std::list<FileId> &ids, const FileId &id) {
   return true;
 }
 
-// The directories judged as ancestors, each once, and the directories
-// walked. A directory can be in both: a link from the tree to an ancestor
-// still walks it.
-struct Visited {
+// What one run has seen: the directories judged as ancestors, each once,
+// the directories walked (a directory can be in both: a link from the tree
+// to an ancestor still walks it), and what the machine said of each
+// principal.
+struct Seen {
   std::list<FileId> Ancestors;
   std::list<FileId> Walked;
+  std::list<Placement> Principals;
 };
+
+// Which side of a path is read: what it leads to, or a link itself.
+enum class Side { Target, Link };
+
+// Whether an object is named before the walks or met in one: a link met in
+// a walk also leads the check above where it points.
+enum class Place { Named, Walked };
 
 // Always false, after its box.
 template <typename Platform> bool ReadFails(Platform &platform, const WideString &path, DWORD error) {
@@ -353,11 +395,50 @@ template <typename Platform> bool ReadFails(Platform &platform, const WideString
   return false;
 }
 
+constexpr const char *NotLocalText =
+    " is not on a local fixed drive.\n\nThe service could not rely on finding "
+    "it, or on who may change it, at every start. Install on a local fixed "
+    "drive, under Program Files.";
+
+// A share, or a drive letter that is not a local fixed volume: a network,
+// removable or optical drive, or a letter made by subst or mapped to a
+// share, which lives only in the logon session that made it and names no
+// volume. The SCM finds none of them at boot, and on a share its server
+// decides who may change the files.
+template <typename Platform> bool IsLocalFixed(Platform &platform, const WideString &path) {
+  const WideUnit *text = path.Data();
+  if (text[0] == '\\' || path.Length() < 3)
+    return false;
+  WideString root = path.Substring(0, 3);
+  return platform.DriveType(root) == DRIVE_FIXED && platform.VolumeName(root) == 0;
+}
+
+// Where the installation directory lives, as registered and where it
+// finally leads. False after a box. The Platform gives
+//   UINT DriveType(const WideString &root);
+//   DWORD VolumeName(const WideString &root): 0 when the root is a volume's.
+template <typename Platform> bool OnLocalFixedDrive(Platform &platform, const WideString &directory) {
+  WideString shown = directory;
+  bool local = IsLocalFixed(platform, directory);
+  if (local) {
+    WideString final;
+    DWORD error = platform.FinalPath(LongPath(directory), final);
+    if (error != 0)
+      return ReadFails(platform, directory, error);
+    shown = PlainPath(final);
+    local = IsLocalFixed(platform, shown);
+  }
+  if (!local)
+    platform.ShowErrorBox(Utf16ToUtf8(shown) + NotLocalText);
+  return local;
+}
+
 // Judges what was read of the object. False after a box.
 template <typename Platform>
 bool Judge(Platform &platform, const WideString &path, const ObjectSecurity &security, ObjectRole role,
-           Rights rights) {
-  Changer changer = WhoCanChange(security, rights);
+           Rights rights, Seen &seen) {
+  Changer changer = WhoCanChange(security, rights,
+                                 [&](const Sid &sid) { return IsTrusted(platform, seen.Principals, sid); });
   if (!changer.Changeable)
     return true;
   WideString domain;
@@ -371,42 +452,43 @@ bool Judge(Platform &platform, const WideString &path, const ObjectSecurity &sec
   return false;
 }
 
-// Reads one side of the object, the link itself or what the path leads to
-// (and then its id, when asked), and judges it. A link itself is judged as
-// a file or directory of the walk, whatever it leads to. False after a box.
+// Reads one side of the object (and then its id, when asked) and judges
+// it. A link itself is judged as a file or directory of the walk, whatever
+// it leads to. False after a box.
 template <typename Platform>
-bool PermitsSide(Platform &platform, const WideString &path, bool link, ObjectRole role, bool root,
-                 FileId *id) {
+bool PermitsSide(Platform &platform, const WideString &path, Side side, ObjectRole role, Seen &seen,
+                 FileId *id = nullptr) {
   ObjectSecurity security;
+  bool link = side == Side::Link;
   DWORD error = platform.ReadSecurity(LongPath(path), link, security, id);
   if (error != 0)
     return ReadFails(platform, path, error);
-  return Judge(platform, path, security, role, link ? Rights{RightsOf(role).Own, 0} : RightsOf(role, root));
+  Rights rights = link ? Rights{RightsOf(role).Own, 0} : RightsOf(role, IsRoot(path));
+  return Judge(platform, path, security, role, rights, seen);
 }
 
 // A directory above the directory above, judged once: whoever can rename
 // or replace it can put a tree of their own in its place. A link on the
 // path is judged itself first.
-template <typename Platform>
-bool PermitsAncestor(Platform &platform, const WideString &path, Visited &visited) {
+template <typename Platform> bool PermitsAncestor(Platform &platform, const WideString &path, Seen &seen) {
   DWORD attributes = platform.FileAttributes(LongPath(path));
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return ReadFails(platform, path, platform.LastError());
-  if (IsLink(attributes) && !PermitsSide(platform, path, true, ObjectRole::Directory, false, nullptr))
+  if (IsLink(attributes) && !PermitsSide(platform, path, Side::Link, ObjectRole::Directory, seen))
     return false;
   ObjectSecurity security;
   FileId id;
   DWORD error = platform.ReadSecurity(LongPath(path), false, security, &id);
   if (error != 0)
     return ReadFails(platform, path, error);
-  return !Insert(visited.Ancestors, id) ||
-         Judge(platform, path, security, ObjectRole::Ancestor, RightsOf(ObjectRole::Ancestor, IsRoot(path)));
+  return !Insert(seen.Ancestors, id) || Judge(platform, path, security, ObjectRole::Ancestor,
+                                              RightsOf(ObjectRole::Ancestor, IsRoot(path)), seen);
 }
 
 // The directory and every one above it, nearest first, up to its volume's
 // root.
-template <typename Platform> bool PermitsAncestors(Platform &platform, WideString path, Visited &visited) {
-  while (PermitsAncestor(platform, path, visited)) {
+template <typename Platform> bool PermitsAncestors(Platform &platform, WideString path, Seen &seen) {
+  while (PermitsAncestor(platform, path, seen)) {
     if (IsRoot(path))
       return true;
     path = ParentPath(path);
@@ -416,14 +498,13 @@ template <typename Platform> bool PermitsAncestors(Platform &platform, WideStrin
 
 // The directories above where the path finally leads, through every link
 // on its way: Windows follows them at every start.
-template <typename Platform>
-bool PermitsAboveFinal(Platform &platform, const WideString &path, Visited &visited) {
+template <typename Platform> bool PermitsAboveFinal(Platform &platform, const WideString &path, Seen &seen) {
   WideString final;
   DWORD error = platform.FinalPath(LongPath(path), final);
   if (error != 0)
     return ReadFails(platform, path, error);
   WideString plain = PlainPath(final);
-  return IsRoot(plain) || PermitsAncestors(platform, ParentPath(plain), visited);
+  return IsRoot(plain) || PermitsAncestors(platform, ParentPath(plain), seen);
 }
 
 // A link is judged itself, since whoever can write it can point it
@@ -431,69 +512,69 @@ bool PermitsAboveFinal(Platform &platform, const WideString &path, Visited &visi
 // then what it leads to. The attributes are the path's own, as listed or
 // queried.
 template <typename Platform>
-bool PermitsObject(Platform &platform, const WideString &path, DWORD attributes, ObjectRole role, bool root,
-                   Visited *walk, FileId *id) {
+bool PermitsObject(Platform &platform, const WideString &path, DWORD attributes, ObjectRole role, Place place,
+                   Seen &seen, FileId *id = nullptr) {
   if (IsLink(attributes)) {
-    if (!PermitsSide(platform, path, true, RoleOf(attributes), false, nullptr))
+    if (!PermitsSide(platform, path, Side::Link, RoleOf(attributes), seen))
       return false;
-    if (walk != nullptr && !PermitsAboveFinal(platform, path, *walk))
+    if (place == Place::Walked && !PermitsAboveFinal(platform, path, seen))
       return false;
   }
-  return PermitsSide(platform, path, false, role, root, id);
+  return PermitsSide(platform, path, Side::Target, role, seen, id);
 }
 
-// An object named before the walks; only the optional ones may be missing.
-// Whoever could add a missing one is caught at its directory.
+// Whether an object named before the walks must be there. Whoever could
+// add a missing one is caught at its directory.
+enum class Presence { Required, Optional };
+
 template <typename Platform>
-bool PermitsNamed(Platform &platform, const WideString &path, ObjectRole role, bool optional,
+bool PermitsNamed(Platform &platform, const WideString &path, ObjectRole role, Presence presence, Seen &seen,
                   FileId *id = nullptr) {
   DWORD attributes = platform.FileAttributes(LongPath(path));
   if (attributes != INVALID_FILE_ATTRIBUTES)
-    return PermitsObject(platform, path, attributes, role, IsRoot(path), nullptr, id);
+    return PermitsObject(platform, path, attributes, role, Place::Named, seen, id);
   DWORD error = platform.LastError();
-  return (optional && IsMissing(error)) || ReadFails(platform, path, error);
+  return (presence == Presence::Optional && IsMissing(error)) || ReadFails(platform, path, error);
 }
 
-template <typename Platform>
-bool PermitsTree(Platform &platform, const WideString &directory, Visited &visited);
+template <typename Platform> bool PermitsTree(Platform &platform, const WideString &directory, Seen &seen);
 
 // A directory of a walk, and everything below it. A link leads wherever it
 // points, so what it leads to is walked, once: a link to a directory
 // already walked, such as one back up the tree, ends there. A plain
 // directory is always walked.
 template <typename Platform>
-bool PermitsDirectory(Platform &platform, const WideString &path, DWORD attributes, Visited &visited) {
+bool PermitsDirectory(Platform &platform, const WideString &path, DWORD attributes, Seen &seen) {
   FileId id;
-  if (!PermitsObject(platform, path, attributes, ObjectRole::Directory, false, &visited, &id))
+  if (!PermitsObject(platform, path, attributes, ObjectRole::Directory, Place::Walked, seen, &id))
     return false;
   bool link = IsLink(attributes);
   // Without an id a loop could not be seen.
   if (link && !IsKnown(id))
     return ReadFails(platform, path, ERROR_NOT_SUPPORTED);
-  return (!Insert(visited.Walked, id) && link) || PermitsTree(platform, path, visited);
+  return (!Insert(seen.Walked, id) && link) || PermitsTree(platform, path, seen);
 }
 
 // A file, or a directory with everything below it.
 template <typename Platform>
-bool PermitsEntry(Platform &platform, const WideString &path, DWORD attributes, Visited &visited) {
+bool PermitsEntry(Platform &platform, const WideString &path, DWORD attributes, Seen &seen) {
   return RoleOf(attributes) == ObjectRole::Directory
-             ? PermitsDirectory(platform, path, attributes, visited)
-             : PermitsObject(platform, path, attributes, ObjectRole::File, false, &visited, nullptr);
+             ? PermitsDirectory(platform, path, attributes, seen)
+             : PermitsObject(platform, path, attributes, ObjectRole::File, Place::Walked, seen);
 }
 
 // Everything below the directory, depth first in name order, so that the
 // same object is reported on every run. What was just listed is there: any
 // failure to read it, even as missing, is told, or its subtree would go
 // unchecked without a word.
-template <typename Platform>
-bool PermitsTree(Platform &platform, const WideString &directory, Visited &visited) {
+template <typename Platform> bool PermitsTree(Platform &platform, const WideString &directory, Seen &seen) {
   std::list<DirectoryEntry> entries;
   DWORD error = platform.ListDirectory(LongPath(directory), entries);
   if (error != 0)
     return ReadFails(platform, directory, error);
   entries.sort(NameBefore);
   for (const DirectoryEntry &entry : entries)
-    if (!PermitsEntry(platform, JoinPath(directory, entry.Name.Data()), entry.Attributes, visited))
+    if (!PermitsEntry(platform, JoinPath(directory, entry.Name.Data()), entry.Attributes, seen))
       return false;
   return true;
 }
@@ -501,13 +582,14 @@ bool PermitsTree(Platform &platform, const WideString &directory, Visited &visit
 // The service runs the host, the archive and the configuration as
 // LocalSystem, with the installation directory as its working directory,
 // and the runtime from ..\jre64: none of it, nothing on the way to it and
-// nothing that will be created in it may be open to ordinary users. False
-// when a box was shown. The order is fixed, so that the same object is
-// reported on every run: the installation directory, its three files and
-// the directory above; the directories above that on the registered path;
-// those above the installation directory's final path; the walk of the
-// installation directory; the walk of jre64. The Platform gives, beyond
-// Install()'s calls, with paths in the \\?\ form:
+// nothing that will be created in it may be changed by anyone but the
+// trusted. False when a box was shown. The order is fixed, so that the
+// same object is reported on every run: where the installation directory
+// lives; the installation directory, its three files and the directory
+// above; the directories above that on the registered path; those above
+// the installation directory's final path; the walk of the installation
+// directory; the walk of jre64. The Platform gives, beyond Install()'s
+// calls, with paths in the \\?\ form:
 //   DWORD FileAttributes(const WideString &path) (the path's own; last
 //     error on failure);
 //   WideString FullPath(const WideString &path);
@@ -518,16 +600,18 @@ bool PermitsTree(Platform &platform, const WideString &directory, Visited &visit
 //     path leads, through every link, as the system gives it;
 //   DWORD ListDirectory(const WideString &path, std::list<DirectoryEntry> &);
 //   bool LookupAccount(const Sid &, WideString &domain, WideString &name);
-//   void SetLastError(DWORD).
-// ReadSecurity, FinalPath and ListDirectory return their error, 0 on
-// success.
+//   void SetLastError(DWORD);
+// and those that IsTrusted() and OnLocalFixedDrive() list. ReadSecurity,
+// FinalPath and ListDirectory return their error, 0 on success.
 template <typename Platform> bool PermitsInstallation(Platform &platform, const WideString &directory) {
-  Visited visited;
+  if (!OnLocalFixedDrive(platform, directory))
+    return false;
+  Seen seen;
   FileId directoryId;
-  if (!PermitsNamed(platform, directory, ObjectRole::Directory, false, &directoryId))
+  if (!PermitsNamed(platform, directory, ObjectRole::Directory, Presence::Required, seen, &directoryId))
     return false;
   for (const WideUnit *file : {WIDE("orvanel_host.exe"), WIDE("orvanel_app.jar"), WIDE("orvanel_app.conf")})
-    if (!PermitsNamed(platform, JoinPath(directory, file), ObjectRole::File, true))
+    if (!PermitsNamed(platform, JoinPath(directory, file), ObjectRole::File, Presence::Optional, seen))
       return false;
   WideString above = platform.FullPath(JoinPath(directory, WIDE("..")));
   WideString runtime = JoinPath(above, WIDE("jre64"));
@@ -538,16 +622,16 @@ template <typename Platform> bool PermitsInstallation(Platform &platform, const 
     return ReadFails(platform, runtime, error);
   ObjectRole aboveRole = present ? ObjectRole::ParentWithRuntime : ObjectRole::ParentWithoutRuntime;
   FileId aboveId;
-  if (!PermitsNamed(platform, above, aboveRole, true, &aboveId))
+  if (!PermitsNamed(platform, above, aboveRole, Presence::Optional, seen, &aboveId))
     return false;
-  Insert(visited.Ancestors, aboveId);
-  if (!IsRoot(above) && !PermitsAncestors(platform, ParentPath(above), visited))
+  Insert(seen.Ancestors, aboveId);
+  if (!IsRoot(above) && !PermitsAncestors(platform, ParentPath(above), seen))
     return false;
-  if (!PermitsAboveFinal(platform, directory, visited))
+  if (!PermitsAboveFinal(platform, directory, seen))
     return false;
-  Insert(visited.Walked, directoryId);
-  if (!PermitsTree(platform, directory, visited))
+  Insert(seen.Walked, directoryId);
+  if (!PermitsTree(platform, directory, seen))
     return false;
   // jre64 itself may well be a junction to a runtime elsewhere.
-  return !present || PermitsEntry(platform, runtime, attributes, visited);
+  return !present || PermitsEntry(platform, runtime, attributes, seen);
 }

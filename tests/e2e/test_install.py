@@ -14,6 +14,8 @@ ALREADY_INSTALLED = (b"Orvanel 3.7-b412 service is already installed.\n\n"
 HOST_MISSING = b"orvanel_host.exe was not found in %s.\n\nRun orvanel_install.exe from the installation directory."
 # Wine's text for ERROR_SERVICE_MARKED_FOR_DELETE (1072).
 MARKED_FOR_DELETE = b"CreateService failed with error: Service marked for delete (code 1072)"
+NOT_LOCAL = (b"%s is not on a local fixed drive.\n\nThe service could not rely on finding it, or on who may change "
+             b"it, at every start. Install on a local fixed drive, under Program Files.")
 # The two boxes of what ordinary users can change: the verb, and what follows the principal.
 CHANGED = (b" can be changed by ", b"The service would run it as LocalSystem.")
 RENAMED = (b" can be renamed or replaced by ", b"The service would then run what is put in its place as LocalSystem.")
@@ -46,10 +48,16 @@ class Installer(winenv.Case):
         env = self.env
         unusual = env.drive_c / "Orvanel Prüfung Ωmega" / "server dir"
         unusual.mkdir(parents=True)
-        # A drive of its own, since the installer walks the whole tree below it.
-        drive = env.drive_c / "Orvanel Laufwerk"
-        drive.mkdir()
-        (env.prefix / "dosdevices" / "o:").symlink_to(drive)
+        # Drives of their own, since the installer walks the whole tree below
+        # them: a fixed one and a network one. Wine takes in a letter and its
+        # type when the prefix starts.
+        drive, network = env.drive_c / "Orvanel Laufwerk", env.drive_c / "Orvanel Netz"
+        for letter, folder in (("o:", drive), ("n:", network)):
+            folder.mkdir()
+            (env.prefix / "dosdevices" / letter).symlink_to(folder)
+        self.assertEqual(env.run(["reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "n:", "/d", "network",
+                                  "/f"]).code, 0)
+        env.reboot()
         cases = [
             (unusual, unusual, '"C:\\Orvanel Prüfung Ωmega\\server dir\\orvanel_host.exe"'),
             # At the root the directory keeps its backslash.
@@ -73,6 +81,11 @@ class Installer(winenv.Case):
                 self.assertEqual(env.query_state(SERVICE), "STOPPED")
                 self.assertEqual(len(env.service_runs(SERVICE)), runs)
                 env.sc("delete", SERVICE)
+        # A closed layout on a network drive: the SCM would not find it at boot.
+        program = self.install(network)
+        result, box = run_with_box(env, [program], cwd="N:\\")
+        self.assertEqual((result.code, box), (FAILED, NOT_LOCAL % b"N:\\"))
+        self.assertIsNone(service_entry(env))
 
     def test_an_existing_service_shows_the_already_installed_box(self):
         env = self.env

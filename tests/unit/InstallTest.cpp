@@ -14,7 +14,8 @@ std::string Utf8(const WideString &s) { return Utf16ToUtf8(s).Data(); }
 // Beside the installation directory C:\orvanel, jre64 holds bin\java.exe,
 // bin\back (a link back to jre64) and lib (a link to C:\other, which holds
 // modules). C:\orvanel holds lib\extra.jar and plugins, a link to a folder
-// elsewhere; C:\Lnk is a link to C:\Hidden\Real.
+// elsewhere; C:\Lnk is a link to C:\Hidden\Real, C:\Net one to N:\orvanel.
+// N: is a network drive, S: a subst letter.
 struct Entry {
   const char *directory, *name;
   DWORD attributes;   // 0x410: a link to a directory
@@ -31,13 +32,14 @@ const Entry Tree[] = {{"C:\\", "jre64", Folder, ""},
                       {"C:\\orvanel\\lib", "extra.jar", File, ""},
                       {"C:\\orvanel", "plugins", Link, "C:\\elsewhere\\plugins"},
                       {"C:\\elsewhere\\plugins", "plugin.jar", File, ""},
-                      {"C:\\", "Lnk", Link, "C:\\Hidden\\Real"}};
+                      {"C:\\", "Lnk", Link, "C:\\Hidden\\Real"},
+                      {"C:\\", "Net", Link, "N:\\orvanel"}};
 
 // Where a path leads through every link on its way, and the entry it names.
 std::string Resolve(const std::string &path, const Entry **named = nullptr) {
   size_t cut = path.rfind('\\');
-  if (cut + 1 >= path.size())
-    return path; // the root
+  if (cut + 1 >= path.size() || path.rfind("\\\\", 0) == 0)
+    return path; // the root, or a share
   std::string directory = Resolve(path.substr(0, cut < 3 ? 3 : cut)), name = path.substr(cut + 1);
   std::string joined = directory + (cut < 3 ? "" : "\\") + name;
   for (const Entry &entry : Tree)
@@ -135,6 +137,7 @@ struct FakeInstaller {
     std::string text = Plain(path, "Read");
     bool named = text + (link ? " (link)" : "") == row.object;
     security.HasDacl = true;
+    security.Owner = Sid{5, 2, {32, 544}};
     // Write attributes counts for a link alone.
     if (named)
       security.Aces = {
@@ -157,6 +160,9 @@ struct FakeInstaller {
     name = WIDE("Everyone");
     return true;
   }
+  DWORD IsAdministratorsMember(const Sid &, bool &member) { return member = false, 0; }
+  UINT DriveType(const WideString &root) { return Utf8(root) == "N:\\" ? DRIVE_REMOTE : DRIVE_FIXED; }
+  DWORD VolumeName(const WideString &root) { return Utf8(root) == "S:\\" ? ERROR_INVALID_NAME : 0; }
   void SetLastError(DWORD error) { lastError = error; }
   bool CreateServiceEntry(const WideString &imagePath) {
     Write("Create[" + Utf8(imagePath) + "]");
@@ -184,6 +190,12 @@ std::string Changed(const std::string &path) {
   return "Box[" + path +
          " can be changed by Everyone (S-1-1-0).\n\nThe service would run it as LocalSystem. "
          "Remove that permission, or install under Program Files.]";
+}
+std::string NotLocal(const std::string &path) {
+  return "Box[" + path +
+         " is not on a local fixed drive.\n\nThe service could not rely on finding it, or on who may change "
+         "it, "
+         "at every start. Install on a local fixed drive, under Program Files.]";
 }
 std::string Renamed(const std::string &path) {
   return "Box[" + path +
@@ -241,6 +253,12 @@ const Row Rows[] = {
     Row("open file behind a link below").Open("C:\\orvanel\\plugins\\plugin.jar")
         .Gives(-1, Start + Changed("C:\\orvanel\\plugins\\plugin.jar")),
     Row("open above a link's target").Open("C:\\elsewhere").Gives(-1, Start + Renamed("C:\\elsewhere")),
+    // The SCM must find it at every start, with no one logged on, and only the trusted may change it.
+    Row("network drive").In("N:\\orvanel").Gives(-1, Begin("N:\\orvanel") + NotLocal("N:\\orvanel")),
+    Row("UNC path").In("\\\\server\\share\\orvanel")
+        .Gives(-1, Begin("\\\\server\\share\\orvanel") + NotLocal("\\\\server\\share\\orvanel")),
+    Row("subst letter").In("S:\\orvanel").Gives(-1, Begin("S:\\orvanel") + NotLocal("S:\\orvanel")),
+    Row("final path on a network drive").In("C:\\Net").Gives(-1, Begin("C:\\Net") + NotLocal("N:\\orvanel")),
 };
 // clang-format on
 

@@ -1,0 +1,7 @@
+#include "SystemLibrary.h"
+
+void RestrictLibrarySearch() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
+HMODULE LoadSystemLibrary(const wchar_t *name) {
+  return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
