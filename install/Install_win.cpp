@@ -9,6 +9,7 @@
 
 #include "ErrorText.h"
 #include "Install.h"
+#include "SystemLibrary.h"
 
 namespace {
 
@@ -180,6 +181,7 @@ struct Win32Installer {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  RestrictLibrarySearch();
   Win32Installer installer;
   return Install(installer);
 }
