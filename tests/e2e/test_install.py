@@ -233,7 +233,7 @@ class Installer(winenv.Case):
             result, box = run_with_box(env, argv, cwd=folder, env_vars=planted)
             self.assertRegex(box or b"", text)
             self.assertEqual(result.code, code)
-        loaded_by = (folder / "loaded-by.txt").read_text("utf-8").splitlines()
+        loaded_by = (folder / "loaded-by.txt").read_text("utf-16-le").splitlines()
         self.assertEqual(loaded_by, [env.win_path(show)])
 
 
