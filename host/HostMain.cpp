@@ -5,8 +5,10 @@
 
 #include "HostLogic.h"
 #include "HostService.h"
+#include "SystemLibrary.h"
 
 int wmain(int, wchar_t **argv, wchar_t **) {
+  RestrictLibrarySearch();
   BaseDirectory = DeriveBaseDirectory(argv[0]);
 
   SERVICE_TABLE_ENTRYW ServiceTable[] = {

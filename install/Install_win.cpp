@@ -287,6 +287,7 @@ struct Win32Installer {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  RestrictLibrarySearch();
   Win32Installer installer;
   return Install(installer);
 }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "ErrorText.h"
+#include "SystemLibrary.h"
 #include "Uninstall.h"
 
 namespace {
@@ -47,6 +48,7 @@ struct Win32Uninstaller {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  RestrictLibrarySearch();
   Win32Uninstaller uninstaller;
   return Uninstall(uninstaller);
 }

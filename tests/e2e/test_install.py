@@ -7,7 +7,7 @@ import stat
 import unittest
 
 import winenv
-from winenv import CAPTION, FAILED, SERVICE, run_with_box, service_entry
+from winenv import CAPTION, FAILED, NOT_INSTALLED, SERVICE, run_with_box, service_entry
 
 ALREADY_INSTALLED = (b"Orvanel 3.7-b412 service is already installed.\n\n"
                      b"Please uninstall the existing version before installing new one.\n")
@@ -225,6 +225,29 @@ class Installer(winenv.Case):
             path.chmod(path.stat().st_mode | stat.S_IWGRP)
         self.assertEqual(env.run([program], cwd=directory).code, 0)
         self.assertIsNotNone(service_entry(env))
+
+    def test_a_library_planted_beside_the_programs_is_not_loaded(self):
+        # user32 loads uxtheme.dll by name behind a box, and with uxtheme=n,b
+        # Wine, as Windows, looks in the program's folder first: the fixture,
+        # which does not restrict the search, shows that the plant works.
+        env = self.env
+        folder = env.drive_c / "Orvanel Gepflanzt"
+        folder.mkdir()
+        installer = self.install(folder)
+        uninstaller = shutil.copy(winenv.built("orvanel_uninstall.exe"), folder)
+        show = shutil.copy(winenv.built("fixture_box_show.exe"), folder)
+        shutil.copy(winenv.built("fixture_planted_library.dll"), folder / "uxtheme.dll")
+        folder.chmod(folder.stat().st_mode | stat.S_IWOTH)
+        planted = {"WINEDLLOVERRIDES": env.env["WINEDLLOVERRIDES"] + ";uxtheme=n,b"}
+        rows = [([installer], rb"\A%s can be changed by " % re.escape(env.win_path(folder).encode()), FAILED),
+                ([uninstaller], re.escape(NOT_INSTALLED) + rb"\Z", FAILED),
+                ([show, b"planted".hex()], rb"\Aplanted\Z", 0)]
+        for argv, text, code in rows:
+            result, box = run_with_box(env, argv, cwd=folder, env_vars=planted)
+            self.assertRegex(box or b"", text)
+            self.assertEqual(result.code, code)
+        loaded_by = (folder / "loaded-by.txt").read_text("utf-16-le").splitlines()
+        self.assertEqual(loaded_by, [env.win_path(show)])
 
 
 if __name__ == "__main__":
