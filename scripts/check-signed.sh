@@ -52,8 +52,11 @@ def fail(reason):
 
 def entries(archive):
     """Checks that every entry is a regular file of the one folder; returns (folder, {name: info})."""
-    with zipfile.ZipFile(archive) as z:
-        infos = z.infolist()
+    try:
+        with zipfile.ZipFile(archive) as z:
+            infos = z.infolist()
+    except (OSError, zipfile.BadZipFile) as error:
+        fail(f"cannot read {archive}: {error}")
     folders = {i.filename.split("/", 1)[0] for i in infos}
     if len(folders) != 1:
         fail(f"{archive} holds {len(folders)} top folders, not one: {', '.join(sorted(folders))}")
