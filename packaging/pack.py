@@ -3,7 +3,7 @@ same from the same programs and text:
 
     pack.py ADMIN.txt FOLDER ARCHIVE
 
-FOLDER already holds the stripped programs. ADMIN.txt goes in with CRLF
+FOLDER already holds the stripped programs and BUILDINFO.txt. ADMIN.txt goes in with CRLF
 line ends (Notepad's), then SHA256SUMS.txt with one line per file in the
 form `sha256sum -c` reads. The archive holds the folder's files under the
 folder's name, in name order, stored uncompressed (so no zlib version can

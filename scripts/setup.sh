@@ -10,7 +10,7 @@ packages=(
   wine64 wine
   xvfb xauth imagemagick
   curl procps unzip git
-  osslsigncode openssl
+  osslsigncode openssl softhsm2 libengine-pkcs11-openssl
 )
 
 missing=()

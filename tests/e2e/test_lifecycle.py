@@ -41,7 +41,17 @@ class Package(unittest.TestCase):
     def test_holds_the_three_programs_the_text_and_their_checksums_only(self):
         with self.archive() as archive:
             names = sorted(n.split("/", 1)[1] for n in archive.namelist() if not n.endswith("/"))
-        self.assertEqual(names, sorted([*installation.PROGRAMS, "ADMIN.txt", "SHA256SUMS.txt"]))
+        self.assertEqual(names, sorted([*installation.PROGRAMS, "ADMIN.txt", "BUILDINFO.txt", "SHA256SUMS.txt"]))
+
+    def test_buildinfo_names_the_commit_its_time_and_the_exact_tools(self):
+        with self.archive() as archive:
+            lines = archive.read(f"{installation.PACKAGE}/BUILDINFO.txt").decode("utf-8").splitlines()
+        tree = Path(__file__).parent
+        self.assertIn(f"commit={run('git', '-C', tree, 'rev-parse', 'HEAD').stdout.strip()}", lines[2])
+        self.assertEqual(lines[3], f"SOURCE_DATE_EPOCH={run('git', '-C', tree, 'log', '-1', '--format=%ct').stdout.strip()}")
+        for package in ("g++-mingw-w64-x86-64-win32", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev",
+                        "mingw-w64-common", "cmake"):
+            self.assertIn(f"{package}={run('dpkg-query', '-W', '-f=${Version}', package).stdout}", lines)
 
     def test_each_program_fits_its_size_budget(self):
         with self.archive() as archive:
@@ -94,23 +104,40 @@ def run(*argv, cwd=None, **env):
     return subprocess.run([str(a) for a in argv], cwd=cwd, env={**child, **env}, capture_output=True, text=True)
 
 
-def sign(signed, password=PASSWORD):
-    return run("bash", SCRIPTS / "sign.sh", winenv.built(installation.PACKAGE + ".zip"), KEYS / "signer.p12", signed,
-               ORVANEL_SIGN_PASSWORD=password)
+def sign(signed, key="signer.p12", password=PASSWORD, script=SCRIPTS / "sign.sh", **env):
+    return run("bash", script, winenv.built(installation.PACKAGE + ".zip"), KEYS / key, signed,
+               **{"ORVANEL_SIGN_PASSWORD": password, "ORVANEL_SIGN_CHAIN": KEYS / "chain.pem", **env})
+
+
+def fingerprint(certificate):
+    return run("openssl", "x509", "-in", KEYS / certificate, "-noout", "-fingerprint", "-sha256").stdout.split("=")[1]
+
+
+def check_signed(signed, unsigned=None, signer="signer.pem"):
+    unsigned = unsigned or winenv.built(installation.PACKAGE + ".zip")
+    return run("bash", SCRIPTS / "check-signed.sh", signed, unsigned, KEYS / "chain.pem", fingerprint(signer))
 
 
 @functools.cache
 def signed_package():
-    """The package signed with a throwaway authority's code-signing certificate, made here
-    with no CRL distribution point: osslsigncode 2.8 and later fail on one they cannot reach."""
-    new = "req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Test-"
-    for command in (f"{new}CA -keyout ca.key -out ca.pem",
-                    f"{new}signer -keyout signer.key -out signer.pem -CA ca.pem -CAkey ca.key -addext basicConstraints="
-                    "CA:FALSE -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning",
-                    "pkcs12 -export -inkey signer.key -in signer.pem -passout env:PASSWORD -out signer.p12"):
+    """The package signed as a public CA's customer would: a root, an intermediate, code-signing
+    certificates that it issued (no CRL distribution point: osslsigncode 2.8 and later fail on one
+    they cannot reach), each in a PKCS#12 without the chain, which chain.pem holds."""
+    new, leaf = "req -newkey rsa:2048 -nodes -subj /CN=Test-", "-addext basicConstraints=CA:FALSE -addext keyUsage=" \
+        "critical,digitalSignature -addext extendedKeyUsage=codeSigning"
+    commands = [f"{new}root -x509 -days 2 -keyout root.key -out root.pem",
+                f"{new}intermediate -x509 -days 2 -keyout ca.key -out ca.pem -CA root.pem -CAkey root.key -addext "
+                "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"]
+    for name, days in (("signer", 2), ("other", 2), ("expired", -1)):  # x509 -req takes a past end, req does not
+        commands += [f"{new}{name} {leaf} -keyout {name}.key -out {name}.csr",
+                     f"x509 -req -in {name}.csr -copy_extensions copyall -days {days} -CA ca.pem -CAkey ca.key "
+                     f"-out {name}.pem",
+                     f"pkcs12 -export -inkey {name}.key -in {name}.pem -passout env:PASSWORD -out {name}.p12"]
+    for command in commands:
         result = run("openssl", *command.split(), cwd=KEYS, PASSWORD=PASSWORD)
         if result.returncode != 0:
             raise RuntimeError(f"openssl {command}: {result.stderr}")
+    (KEYS / "chain.pem").write_bytes((KEYS / "ca.pem").read_bytes() + (KEYS / "root.pem").read_bytes())
     result = sign(KEYS / "signed.zip")
     if result.returncode != 0:
         raise RuntimeError(f"sign.sh failed: {result.stderr}")
@@ -121,49 +148,135 @@ def tearDownModule():
     shutil.rmtree(KEYS, ignore_errors=True)
 
 
+def repacked(source, target, change):
+    """source's entries, changed by change(entries), a list of (ZipInfo, bytes), written to target."""
+    with zipfile.ZipFile(source) as archive:
+        entries = change([(entry, archive.read(entry)) for entry in archive.infolist()])
+    with zipfile.ZipFile(target, "w") as archive:
+        for entry, data in entries:
+            archive.writestr(entry, data)
+    return target
+
+
+def entry(name, data, mode=0o100644):
+    info = zipfile.ZipInfo(f"{installation.PACKAGE}/{name}")
+    info.create_system, info.external_attr = 3, mode << 16
+    return info, data
+
+
+def replaced(name, change):
+    return lambda entries: [(i, change(d) if i.filename.endswith("/" + name) else d) for i, d in entries]
+
+
+def code_changed(data):
+    data = bytearray(data)
+    header = data.index(b".text\0\0\0")  # its section header gives its file offset
+    data[int.from_bytes(data[header + 20:header + 24], "little") + 100] ^= 1
+    return bytes(data)
+
+
+def nested(data):
+    (KEYS / "in.exe").write_bytes(data)
+    run("osslsigncode", "sign", "-nest", "-pkcs12", KEYS / "other.p12", "-readpass", KEYS / "password", "-in",
+        KEYS / "in.exe", "-out", KEYS / "nested.exe")
+    return (KEYS / "nested.exe").read_bytes()
+
+
+HOST = f"{installation.PACKAGE}/orvanel_host.exe"
+# name, the package changed (signed or unsigned), how, what check-signed.sh says
+CHECK_SIGNED = [
+    ("a true pair", "signed", lambda e: e, None),
+    ("a symbolic link holding a program", "signed", lambda e: e + [entry("version.dll", e[-1][1], 0o120777)],
+     f"{installation.PACKAGE}/version.dll is not a regular file"),
+    ("an extra file", "signed", lambda e: e + [entry("extra.txt", b"more")], "extra.txt is in"),
+    ("a missing file", "signed", lambda e: [x for x in e if "BUILDINFO" not in x[0].filename], "BUILDINFO.txt is in"),
+    ("another key", "other", lambda e: e, "signed by the certificate"),
+    ("a nested signature", "signed", replaced("orvanel_host.exe", nested), f"{HOST}: its signature carries a nested"),
+    ("a wrong checksum line", "signed", replaced("SHA256SUMS.txt", lambda d: (b"1" if d[:1] == b"0" else b"0") + d[1:]),
+     "SHA256SUMS.txt: the checksum of ADMIN.txt is wrong"),  # its line is the first
+    ("one byte of code", "unsigned", replaced("orvanel_install.exe", code_changed),
+     f"{installation.PACKAGE}/orvanel_install.exe: without its signature, it differs"),
+]
+
+
 class SignedPackage(unittest.TestCase):
     setUpClass = staticmethod(signed_package)
 
-    def test_holds_signed_programs_their_checksums_and_a_signing_time_of_the_commit(self):
+    def test_holds_signed_programs_their_checksums_and_the_build_time_as_signing_time(self):
         with zipfile.ZipFile(signed_package()) as archive:
             archive.extractall(KEYS)
         unpacked = KEYS / installation.PACKAGE
         result = run("sha256sum", "-c", unpacked / "SHA256SUMS.txt", cwd=unpacked)
         self.assertEqual(result.returncode, 0, result.stdout)
-        commit = int(run("git", "-C", SCRIPTS, "log", "-1", "--format=%ct").stdout)
+        built = int((unpacked / "BUILDINFO.txt").read_text().split("SOURCE_DATE_EPOCH=")[1].split()[0])
         for program in installation.PROGRAMS:
-            result = run("osslsigncode", "verify", "-CAfile", KEYS / "ca.pem", "-in", unpacked / program)
+            # The root alone: the signature carries its intermediate.
+            result = run("osslsigncode", "verify", "-CAfile", KEYS / "root.pem", "-in", unpacked / program)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-            self.assertIn(time.strftime("Signing time: %b %e %H:%M:%S %Y GMT", time.gmtime(commit)), result.stdout)
+            self.assertIn(time.strftime("Signing time: %b %e %H:%M:%S %Y GMT", time.gmtime(built)), result.stdout)
 
-    def test_a_second_signing_gives_the_same_bytes(self):
-        result = sign(KEYS / "again.zip")
+    def test_a_signing_from_a_checkout_of_another_commit_gives_the_same_bytes(self):
+        checkout = KEYS / "checkout"
+        for path in ("scripts/sign.sh", "packaging/pack.py"):
+            (checkout / path).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(SCRIPTS.parent / path, checkout / path)
+        dated = dict(GIT_AUTHOR_DATE="@1000000000 +0000", GIT_COMMITTER_DATE="@1000000000 +0000")
+        for command in ("init -q", "add .", "-c user.name=t -c user.email=t@t commit -qm another"):
+            self.assertEqual(run("git", *command.split(), cwd=checkout, **dated).returncode, 0, command)
+        result = sign(KEYS / "again.zip", script=checkout / "scripts/sign.sh")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual((KEYS / "again.zip").read_bytes(), signed_package().read_bytes())
 
-    def test_check_signed_holds_against_the_build_and_fails_on_one_changed_byte_of_code(self):
-        unsigned = winenv.built(installation.PACKAGE + ".zip")
-        result = run("bash", SCRIPTS / "check-signed.sh", signed_package(), unsigned)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        changed = f"{installation.PACKAGE}/orvanel_install.exe"
-        with zipfile.ZipFile(unsigned) as source, zipfile.ZipFile(KEYS / "changed.zip", "w") as target:
-            for entry in source.infolist():
-                data = bytearray(source.read(entry))
-                if entry.filename == changed:
-                    header = data.index(b".text\0\0\0")  # its section header gives its file offset
-                    data[int.from_bytes(data[header + 20:header + 24], "little") + 100] ^= 1
-                target.writestr(entry, bytes(data))
-        result = run("bash", SCRIPTS / "check-signed.sh", signed_package(), KEYS / "changed.zip")
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertEqual([line for line in result.stdout.splitlines() if "DIFFERS" in line],
-                         [f"check-signed: {changed}: DIFFERS without its signature"])
+    def test_check_signed_passes_a_true_pair_only(self):
+        (KEYS / "password").write_text(PASSWORD)
+        self.assertEqual(sign(KEYS / "other.zip", key="other.p12").returncode, 0)
+        for name, changed, change, reason in CHECK_SIGNED:
+            with self.subTest(name):
+                signed, unsigned = signed_package(), winenv.built(installation.PACKAGE + ".zip")
+                if changed == "unsigned":
+                    unsigned = repacked(unsigned, KEYS / "changed.zip", change)
+                else:
+                    signed = repacked(KEYS / f"{changed}.zip" if changed == "other" else signed, KEYS / "changed.zip",
+                                      change)
+                result = check_signed(signed, unsigned)
+                if reason is None:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn("plus signatures of", result.stdout)
+                else:
+                    self.assertEqual(result.returncode, 1, result.stdout)
+                    self.assertIn(reason, result.stderr)
 
-    def test_a_wrong_password_fails_with_its_message_and_leaves_no_package(self):
-        out = Path(tempfile.mkdtemp(dir=KEYS))
-        result = sign(out / "signed.zip", password="not the password")
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("with the password in ORVANEL_SIGN_PASSWORD: a wrong password", result.stderr)
-        self.assertEqual(list(out.iterdir()), [])
+    def test_sign_fails_with_its_reason_and_leaves_no_package(self):
+        for key, env, reason in (
+                ("signer.p12", {"ORVANEL_SIGN_PASSWORD": "not the password"},
+                 "with the password in ORVANEL_SIGN_PASSWORD: a wrong password"),
+                ("expired.p12", {}, "Verify error: certificate has expired"),
+                ("signer.p12", {"ORVANEL_SIGN_CHAIN": KEYS / "root.pem"}, "unable to get local issuer certificate")):
+            with self.subTest(key=key, env=env):
+                out = Path(tempfile.mkdtemp(dir=KEYS))
+                result = sign(out / "signed.zip", key=key, **env)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(reason, result.stderr)
+                self.assertEqual(list(out.iterdir()), [])
+
+    def test_a_key_in_a_software_token_signs_the_same_bytes_twice(self):
+        token = KEYS / "token"
+        token.mkdir()
+        (token / "softhsm2.conf").write_text(f"directories.tokendir = {token}\nobjectstore.backend = file\n")
+        env = {"SOFTHSM2_CONF": token / "softhsm2.conf", "ORVANEL_SIGN_PKCS11_MODULE": "/usr/lib/softhsm/libsofthsm2.so"}
+        for command in ("softhsm2-util --init-token --free --label orvanel --pin 1234 --so-pin 5678",
+                        f"openssl pkcs8 -topk8 -nocrypt -in {KEYS}/signer.key -out {token}/signer.p8",
+                        f"softhsm2-util --import {token}/signer.p8 --token orvanel --label signer --id 01 --pin 1234"):
+            result = run(*command.split(), **env)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for signed in ("token-1.zip", "token-2.zip"):
+            result = run("bash", SCRIPTS / "sign.sh", winenv.built(installation.PACKAGE + ".zip"),
+                         "pkcs11:token=orvanel;object=signer;type=private", KEYS / "signer.pem", token / signed,
+                         ORVANEL_SIGN_PASSWORD="1234", ORVANEL_SIGN_CHAIN=KEYS / "chain.pem", **env)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual((token / "token-1.zip").read_bytes(), (token / "token-2.zip").read_bytes())
+        result = check_signed(token / "token-1.zip")
+        self.assertEqual(result.returncode, 0, result.stderr)
 
 
 class Lifecycle(winenv.Case):
