@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "Encoding.h"
-#include "Permissions.h"
+#include "PermissionCheck.h"
 #include "ServiceControl.h"
 #include "String.h"
 
@@ -36,27 +36,31 @@ inline NarrowString HostMissingMessage(const NarrowString &directory) {
 //   bool CreateServiceEntry(const WideString &imagePath); DWORD LastError();
 //   void CloseHandles(); NarrowString DescribeLastError();
 //   void ShowErrorBox(const NarrowString &);
-// and those that PermitsInstallation() lists.
+//   Security(): what CheckInstallation() takes.
 template <typename Platform> int32_t Install(Platform &platform) {
   if (!platform.OpenManager()) {
     NarrowString description = platform.DescribeLastError();
     platform.ShowErrorBox(NarrowString(InstallManagerFailurePrefix) + description);
     return -1;
   }
+  auto &security = platform.Security();
   WideString directory = platform.CurrentDirectory();
-  DWORD attributes = platform.FileAttributes(HostPath(directory));
-  if (attributes == INVALID_FILE_ATTRIBUTES && !IsMissing(platform.LastError())) {
+  DWORD attributes = 0;
+  DWORD error = security.FileAttributes(HostPath(directory), attributes);
+  if (error != 0 && !IsMissing(error)) {
     // Past MAX_PATH, say, the host may well be there.
-    NarrowString description = platform.DescribeLastError();
-    platform.ShowErrorBox(NarrowString(HostCheckFailurePrefix) + description);
+    platform.ShowErrorBox(NarrowString(HostCheckFailurePrefix) + security.DescribeError(error));
     return -1;
   }
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (error != 0 || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     platform.ShowErrorBox(HostMissingMessage(Utf16ToUtf8(directory)));
     return -1;
   }
-  if (!PermitsInstallation(platform, directory))
+  NarrowString refusal;
+  if (CheckInstallation(security, directory, refusal) != Verdict::Permitted) {
+    platform.ShowErrorBox(refusal);
     return -1;
+  }
   if (!platform.CreateServiceEntry(ImagePath(directory))) {
     DWORD error = platform.LastError();
     if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME) {

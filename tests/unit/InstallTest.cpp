@@ -110,16 +110,17 @@ struct FakeInstaller {
     Write("CurrentDirectory");
     return Utf8ToUtf16(NarrowString(row.directory));
   }
-  DWORD FileAttributes(const WideString &path) {
+  DWORD FileAttributes(const WideString &path, DWORD &attributes) {
     std::string text = Plain(path, "Attributes");
     bool host = text.find("orvanel_host.exe") != std::string::npos;
-    lastError = text == row.object ? row.readError
-                : !host            ? 0
-                : row.hostPresent  ? row.hostError
-                                   : ERROR_FILE_NOT_FOUND;
+    DWORD error = text == row.object ? row.readError
+                  : !host            ? 0
+                  : row.hostPresent  ? row.hostError
+                                     : ERROR_FILE_NOT_FOUND;
     const Entry *entry = nullptr;
     Resolve(text, &entry);
-    return lastError != 0 ? INVALID_FILE_ATTRIBUTES : entry != nullptr ? entry->attributes : 0x20;
+    attributes = error != 0 ? INVALID_FILE_ATTRIBUTES : entry != nullptr ? entry->attributes : 0x20;
+    return error;
   }
   WideString FullPath(const WideString &path) {
     std::string text = Utf8(path);
@@ -133,7 +134,8 @@ struct FakeInstaller {
     final = Utf8ToUtf16(NarrowString(("\\\\?\\" + Resolve(text)).c_str()));
     return text + " (final)" == row.object ? row.readError : 0;
   }
-  DWORD ReadSecurity(const WideString &path, bool link, ObjectSecurity &security, FileId *id) {
+  DWORD ReadSecurity(const WideString &path, Side side, ObjectSecurity &security, FileId *id) {
+    bool link = side == Side::Link;
     std::string text = Plain(path, "Read");
     bool named = text + (link ? " (link)" : "") == row.object;
     security.HasDacl = true;
@@ -156,14 +158,16 @@ struct FakeInstaller {
         entries.push_back({Utf8ToUtf16(NarrowString(entry.name)), entry.attributes});
     return 0;
   }
-  bool LookupAccount(const Sid &, WideString &, WideString &name) {
+  DWORD LookupAccount(const Sid &, WideString &, WideString &name) {
     name = WIDE("Everyone");
-    return true;
+    return 0;
   }
   DWORD IsAdministratorsMember(const Sid &, bool &member) { return member = false, 0; }
   UINT DriveType(const WideString &root) { return Utf8(root) == "N:\\" ? DRIVE_REMOTE : DRIVE_FIXED; }
   DWORD VolumeName(const WideString &root) { return Utf8(root) == "S:\\" ? ERROR_INVALID_NAME : 0; }
-  void SetLastError(DWORD error) { lastError = error; }
+  NarrowString DescribeError(DWORD error) { return ShapeErrorDescription(nullptr, error); }
+  bool Stopping() { return false; }
+  FakeInstaller &Security() { return *this; }
   bool CreateServiceEntry(const WideString &imagePath) {
     Write("Create[" + Utf8(imagePath) + "]");
     lastError = row.createError;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Permissions.h"
+#include "PermissionCheck.h"
 #include "RowName.h"
 
 namespace {
