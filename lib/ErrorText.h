@@ -10,6 +10,9 @@
 // the edge cases no system text shows can be tested.
 NarrowString ShapeErrorDescription(const NarrowString *systemText, DWORD code);
 
+// The description of an error code, with the system's text for it.
+NarrowString DescribeError(DWORD code);
+
 // The description of the calling thread's last error. Call it right after
 // the failing call: it reads the code before anything else.
 NarrowString DescribeLastError();

@@ -8,9 +8,10 @@
 // the system texts (it has none for an unknown code), and standard error
 // the box.
 
-NarrowString DescribeLastError() {
-  DWORD code = static_cast<DWORD>(errno);
-  const char *text = strerrordesc_np(errno);
+NarrowString DescribeLastError() { return DescribeError(static_cast<DWORD>(errno)); }
+
+NarrowString DescribeError(DWORD code) {
+  const char *text = strerrordesc_np(static_cast<int>(code));
   if (text == nullptr)
     return ShapeErrorDescription(nullptr, code);
   NarrowString systemText(text);

@@ -3,8 +3,9 @@
 #include "Encoding.h"
 #include "ErrorText.h"
 
-NarrowString DescribeLastError() {
-  DWORD code = GetLastError();
+NarrowString DescribeLastError() { return DescribeError(GetLastError()); }
+
+NarrowString DescribeError(DWORD code) {
   // IGNORE_INSERTS: a system text with %1 in it would otherwise make the
   // call read insert arguments that were never passed.
   wchar_t *text = nullptr;
