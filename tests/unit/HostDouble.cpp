@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Encoding.h"
+
 Double D;
 
 namespace {
@@ -366,6 +368,12 @@ DOUBLE(DWORD, WaitForMultipleObjects)(DWORD count, const HANDLE *handles, BOOL a
 DOUBLE(ULONGLONG, GetTickCount64)() {
   Guarded guarded;
   return D.Clock;
+}
+
+// The host's own function in both builds: the program's writes to the log.
+void ReportErrorEvent(DWORD eventId, const WideString &text) {
+  Guarded guarded;
+  D.Events.push_back({eventId, Utf16ToUtf8(text).Data()});
 }
 
 namespace {

@@ -2,14 +2,16 @@
 
 // A double of the platform for the host's own service objects: what they
 // ask of it (registration, reports, the launch, the wait, the job and
-// process calls, the lock) is answered here. It records every report and
-// every handle, holds ServiceMain at a chosen point, fails the calls it is
-// told to, and keeps a clock of its own. HostDouble.cpp answers the calls.
+// process calls, the lock, the event log) is answered here. It records
+// every report, event and handle, holds ServiceMain at a chosen point, fails
+// the calls it is told to, and keeps a clock of its own. HostDouble.cpp
+// answers the calls.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "EventLog.h"
 #include "HostService.h"
 
 #ifndef _WIN32
@@ -163,6 +165,13 @@ struct Report {
   }
 };
 
+// An event of the Application log, its text in UTF-8.
+struct Event {
+  DWORD id;
+  std::string text;
+  bool operator==(const Event &o) const { return id == o.id && text == o.text; }
+};
+
 // Everything the double knows, under Guard.
 struct Double {
   Monitor Guard;
@@ -184,6 +193,7 @@ struct Double {
   bool DispatcherReturned = false; // the handler has returned
   LPHANDLER_FUNCTION Handler = nullptr;
   std::vector<Report> Reports;
+  std::vector<Event> Events;
   Object Objects[16];
   Object *Server = nullptr;
   Object *ServerThread = nullptr;
