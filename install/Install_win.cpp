@@ -163,6 +163,7 @@ struct Win32Installer {
   SC_HANDLE manager = nullptr;
   SC_HANDLE service = nullptr;
   LocalAdministrators administrators;
+  HKEY eventSource = nullptr;
 
   bool OpenManager() {
     manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -272,15 +273,30 @@ struct Win32Installer {
     return service != nullptr;
   }
 
+  DWORD CreateEventSourceKey() {
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_SET_VALUE, nullptr, &eventSource, nullptr);
+  }
+
+  DWORD SetEventSourceValue(const wchar_t *name, DWORD type, const void *data, DWORD bytes) {
+    return RegSetValueExW(eventSource, name, 0, type, static_cast<const BYTE *>(data), bytes);
+  }
+
+  DWORD DeleteEventSourceKey() { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey); }
+
+  DWORD DeleteServiceEntry() { return DeleteService(service) ? ERROR_SUCCESS : GetLastError(); }
+
   DWORD LastError() { return GetLastError(); }
   void SetLastError(DWORD error) { ::SetLastError(error); }
 
   void CloseHandles() {
+    RegCloseKey(eventSource);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
   }
 
   NarrowString DescribeLastError() { return ::DescribeLastError(); }
+  NarrowString DescribeError(DWORD error) { return ::DescribeError(error); }
   void ShowErrorBox(const NarrowString &message) { ::ShowErrorBox(message); }
 };
 

@@ -48,6 +48,7 @@ using LPPROC_THREAD_ATTRIBUTE_LIST = PROC_THREAD_ATTRIBUTE_LIST *;
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 
+constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -100,6 +101,10 @@ struct SERVICE_STATUS_PROCESS {
   DWORD dwProcessId;
   DWORD dwServiceFlags;
 };
+
+// The registry.
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_DWORD = 4;
 
 // Files and their security.
 constexpr UINT DRIVE_FIXED = 3;

@@ -65,6 +65,8 @@ struct Row {
   // "<path> (final)" for its final path; "<path> (no id)" reads id zero.
   std::string object;
   DWORD readError = 0;
+  // What the event source's key, its values and the service's deletion give.
+  DWORD keyError = 0, valueError = 0, undoError = 0;
   int32_t status = 0;
   std::string log;
 
@@ -78,6 +80,9 @@ struct Row {
   Row &Unreadable(std::string what, DWORD error) {
     return object = std::move(what), readError = error, *this;
   }
+  Row &KeyFails(DWORD error) { return keyError = error, *this; }
+  Row &ValueFails(DWORD error) { return valueError = error, *this; }
+  Row &UndoFails(DWORD error) { return undoError = error, *this; }
   Row &Gives(int32_t exitStatus, std::string calls) {
     return status = exitStatus, log = std::move(calls), *this;
   }
@@ -169,9 +174,21 @@ struct FakeInstaller {
     lastError = row.createError;
     return row.createError == 0;
   }
+  DWORD CreateEventSourceKey() { return Write("CreateKey"), row.keyError; }
+  DWORD SetEventSourceValue(const WideUnit *name, DWORD type, const void *data, DWORD bytes) {
+    auto text = static_cast<const WideUnit *>(data);
+    std::string value = type == REG_DWORD ? std::to_string(*static_cast<const DWORD *>(data)) : Utf8(text);
+    size_t size = type == REG_DWORD ? 4 : (std::char_traits<WideUnit>::length(text) + 1) * sizeof(WideUnit);
+    Write("Set[" + Utf8(name) + " " + std::to_string(type) + " " + value +
+          (bytes == size ? "]" : " wrong size]"));
+    return row.valueError;
+  }
+  DWORD DeleteEventSourceKey() { return Write("DeleteKey"), 0; }
+  DWORD DeleteServiceEntry() { return Write("DeleteService"), row.undoError; }
   DWORD LastError() { return lastError; }
   void CloseHandles() { Write("Close"); }
   NarrowString DescribeLastError() { return ShapeErrorDescription(nullptr, lastError); }
+  NarrowString DescribeError(DWORD error) { return ShapeErrorDescription(nullptr, error); }
   void ShowErrorBox(const NarrowString &message) { Write("Box[" + std::string(message.Data()) + "]"); }
 };
 
@@ -180,6 +197,10 @@ std::string Begin(const std::string &directory) {
 }
 const std::string Start = Begin("C:\\orvanel");
 const std::string Created = Start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
+// The event source for the host at hostPath: REG_EXPAND_SZ (2) and REG_DWORD (4).
+std::string Source(const std::string &hostPath) {
+  return " CreateKey Set[EventMessageFile 2 " + hostPath + "] Set[TypesSupported 4 7]";
+}
 const std::string Already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
                             "Please uninstall the existing version before installing new one.\n]";
 std::string Read(const std::string &path, int code) {
@@ -207,13 +228,15 @@ std::string Renamed(const std::string &path) {
 const Row Rows[] = {
     Row("manager refused").ManagerRefused()
         .Gives(-1, "OpenManager Box[OpenSCManager failed with error: Unknown error (code 5)]"),
-    Row("registers").Gives(0, Created + " Close"),
+    Row("registers").Gives(0, Created + Source("C:\\orvanel\\orvanel_host.exe") + " Close"),
     Row("non-ASCII directory").In("C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac")
         .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe] "
-                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"] Close"),
+                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"]" +
+                  Source("C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe") + " Close"),
     // The root keeps its backslash, so two stand in a row.
     Row("drive root").In("C:\\")
-        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"] Close"),
+        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"]" +
+                  Source("C:\\\\orvanel_host.exe") + " Close"),
     // A service for a missing host could never start: nothing is registered.
     Row("no host").In("C:\\Windows\\System32 \xc3\x96").NoHost()
         .Gives(-1, "OpenManager CurrentDirectory Attributes[C:\\Windows\\System32 \xc3\x96\\orvanel_host.exe] "
@@ -226,6 +249,15 @@ const Row Rows[] = {
         .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 1072)]"),
     Row("create denied").CreateFails(ERROR_ACCESS_DENIED)
         .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 5)]"),
+    // The event source cannot be written: the new service is deleted again.
+    Row("event source key fails").KeyFails(ERROR_ACCESS_DENIED)
+        .Gives(-1, Created + " CreateKey DeleteService Box[RegCreateKeyEx failed with error: Unknown error (code 5)]"),
+    Row("event source value fails").ValueFails(ERROR_ACCESS_DENIED)
+        .Gives(-1, Created + " CreateKey Set[EventMessageFile 2 C:\\orvanel\\orvanel_host.exe] DeleteKey DeleteService "
+                   "Box[RegSetValueEx failed with error: Unknown error (code 5)]"),
+    Row("deletion fails as well").KeyFails(ERROR_ACCESS_DENIED).UndoFails(ERROR_SERVICE_MARKED_FOR_DELETE)
+        .Gives(-1, Created + " CreateKey DeleteService Box[RegCreateKeyEx failed with error: Unknown error (code 5)\n\n"
+                   "The service stays registered: DeleteService failed with error: Unknown error (code 1072)]"),
     // A path too long to query is not a missing host.
     Row("host query fails").HostQueryFails(206)
         .Gives(-1, Start + "Box[Checking orvanel_host.exe failed with error: Unknown error (code 206)]"),
