@@ -42,11 +42,9 @@ template <typename Platform> NarrowString WriteEventSource(Platform &platform, c
   DWORD error = platform.CreateEventSourceKey();
   if (error != ERROR_SUCCESS)
     return NarrowString(CreateKeyFailurePrefix) + platform.DescribeError(error);
-  DWORD types = EventSourceTypes;
-  error = platform.SetEventSourceValue(WIDE("EventMessageFile"), REG_EXPAND_SZ, hostPath.Data(),
-                                       static_cast<DWORD>((hostPath.Length() + 1) * sizeof(WideUnit)));
+  error = platform.SetEventSourceValue(WIDE("EventMessageFile"), hostPath);
   if (error == ERROR_SUCCESS)
-    error = platform.SetEventSourceValue(WIDE("TypesSupported"), REG_DWORD, &types, sizeof types);
+    error = platform.SetEventSourceValue(WIDE("TypesSupported"), EventSourceTypes);
   if (error == ERROR_SUCCESS)
     return NarrowString();
   platform.DeleteEventSourceKey();
@@ -59,7 +57,8 @@ template <typename Platform> NarrowString WriteEventSource(Platform &platform, c
 //   bool OpenManager(); WideString CurrentDirectory();
 //   bool CreateServiceEntry(const WideString &imagePath); DWORD LastError();
 //   DWORD CreateEventSourceKey();
-//   DWORD SetEventSourceValue(const WideUnit *name, DWORD type, const void *data, DWORD bytes);
+//   DWORD SetEventSourceValue(const WideUnit *name, const WideString &path) (REG_EXPAND_SZ);
+//   DWORD SetEventSourceValue(const WideUnit *name, DWORD number) (REG_DWORD);
 //   DWORD DeleteEventSourceKey(); DWORD DeleteServiceEntry();
 //   void CloseHandles(); NarrowString DescribeLastError();
 //   NarrowString DescribeError(DWORD); void ShowErrorBox(const NarrowString &);

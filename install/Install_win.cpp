@@ -278,8 +278,15 @@ struct Win32Installer {
                            KEY_SET_VALUE, nullptr, &eventSource, nullptr);
   }
 
-  DWORD SetEventSourceValue(const wchar_t *name, DWORD type, const void *data, DWORD bytes) {
-    return RegSetValueExW(eventSource, name, 0, type, static_cast<const BYTE *>(data), bytes);
+  // The path with its terminator.
+  DWORD SetEventSourceValue(const wchar_t *name, const WideString &path) {
+    return RegSetValueExW(eventSource, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.Data()),
+                          static_cast<DWORD>((path.Length() + 1) * sizeof(wchar_t)));
+  }
+
+  DWORD SetEventSourceValue(const wchar_t *name, DWORD number) {
+    return RegSetValueExW(eventSource, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number),
+                          sizeof number);
   }
 
   DWORD DeleteEventSourceKey() { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey); }

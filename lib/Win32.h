@@ -102,10 +102,6 @@ struct SERVICE_STATUS_PROCESS {
   DWORD dwServiceFlags;
 };
 
-// The registry.
-constexpr DWORD REG_EXPAND_SZ = 2;
-constexpr DWORD REG_DWORD = 4;
-
 // Files and their security.
 constexpr UINT DRIVE_FIXED = 3;
 constexpr UINT DRIVE_REMOTE = 4;

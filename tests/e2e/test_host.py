@@ -226,7 +226,6 @@ class HostTest(winenv.Case):
         runtime = self.root / "jre64"
         elsewhere = self.root / "jre64-away"
         self.addCleanup(lambda: elsewhere.exists() and elsewhere.rename(runtime))
-        runtime_path = self.env.win_path(runtime) + "\\bin\\java.exe"
         for case, errors in (("no java.exe", {2}), ("no jre64", {2, 3})):
             with self.subTest(case=case):
                 self.runs_before = len(self.env.service_runs(SERVICE))
@@ -246,9 +245,8 @@ class HostTest(winenv.Case):
                 # Nothing waits between the running and the stopped report.
                 reports = self.env.service_runs(SERVICE)[-1]
                 self.assertLess(reports[2].ms - reports[1].ms, 500)
-                # One event, naming the runtime without "..".
-                self.assertEqual(self.env.events(mark), [
-                    f"Starting {runtime_path} failed with error: {LAUNCH_ERROR_TEXTS[error]} (code {error})"])
+                self.assertEqual(self.env.events(mark), [f"Starting {self.env.win_path(runtime)}\\bin\\java.exe "
+                                                         f"failed with error: {LAUNCH_ERROR_TEXTS[error]} (code {error})"])
 
     def test_shutdown_ends_the_server_like_a_stop(self):
         self.register("fixture_probe_host.exe")

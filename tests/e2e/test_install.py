@@ -78,7 +78,6 @@ class Installer(winenv.Case):
                     "DisplayName": CAPTION,
                     "ObjectName": "LocalSystem",
                 })
-                # The host as the source of its events.
                 self.assertEqual(service_entry(env, winenv.EVENT_SOURCE),
                                  {"EventMessageFile": image_path.strip('"'), "TypesSupported": "7"})
                 self.assertRegex(env.reg_query(winenv.SERVICES_KEY + winenv.EVENT_SOURCE),

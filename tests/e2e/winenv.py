@@ -46,8 +46,8 @@ TRACE_SETTING = "+pid,+timestamp,trace+service"
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
 # The source of the host's events, below SERVICES_KEY, as service_entry() takes it.
 EVENT_SOURCE = "EventLog\\Application\\" + SERVICE
-# 0123.456:0124:0134:err:eventlog:ReportEventW L"text", the text escaped as
-# Wine's debug output escapes it: \\, \", \n and \XXXX (hex) for the rest.
+# 0123.456:0124:0134:err:eventlog:ReportEventW L"text", escaped as Wine's
+# debug output escapes: \\, \", \n, \r and \XXXX (hex) for the rest.
 EVENT_LINE = re.compile(r':err:eventlog:ReportEventW L"((?:[^"\\]|\\.)*)"')
 EVENT_ESCAPE = re.compile(r"\\([0-9a-f]{4}|.)")
 # What Wine's CreateProcessW now and then gives, mostly under load, when the
@@ -520,11 +520,8 @@ class WineEnv:
         return [report for report, _ in self._trace_events() if report]
 
     def events(self, start=0):
-        """The texts of the error events in the trace from byte start on,
-        but those of Wine's failed process creation (see WINE_CREATE_FAILURE)."""
-        def unescape(match):
-            code = match.group(1)
-            return chr(int(code, 16)) if len(code) == 4 else {"n": "\n", "r": "\r", "t": "\t"}.get(code, code)
+        """The texts of the error events in the trace from byte start on; not Wine's failed creations."""
+        unescape = lambda m: chr(int(m[1], 16)) if len(m[1]) == 4 else {"n": "\n", "r": "\r"}.get(m[1], m[1])
         texts = [EVENT_ESCAPE.sub(unescape, text) for text in EVENT_LINE.findall(self.trace_text(start))]
         return [text for text in texts if not text.endswith(f"(code {WINE_CREATE_FAILURE})")]
 

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Encoding.h"
-
 Double D;
 
 namespace {
@@ -370,7 +368,6 @@ DOUBLE(ULONGLONG, GetTickCount64)() {
   return D.Clock;
 }
 
-// The host's own function in both builds: the program's writes to the log.
 void ReportErrorEvent(DWORD eventId, const WideString &text) {
   Guarded guarded;
   D.Events.push_back({eventId, Utf16ToUtf8(text).Data()});

@@ -2,15 +2,16 @@
 
 // A double of the platform for the host's own service objects: what they
 // ask of it (registration, reports, the launch, the wait, the job and
-// process calls, the lock, the event log) is answered here. It records
-// every report, event and handle, holds ServiceMain at a chosen point, fails
-// the calls it is told to, and keeps a clock of its own. HostDouble.cpp
-// answers the calls.
+// process calls, the lock) is answered here. It records every report and
+// every handle, holds ServiceMain at a chosen point, fails the calls it is
+// told to, and keeps a clock of its own. HostDouble.cpp answers the calls.
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Encoding.h"
 #include "EventLog.h"
 #include "HostService.h"
 
@@ -165,12 +166,8 @@ struct Report {
   }
 };
 
-// An event of the Application log, its text in UTF-8.
-struct Event {
-  DWORD id;
-  std::string text;
-  bool operator==(const Event &o) const { return id == o.id && text == o.text; }
-};
+// An event of the Application log: its id, and its text in UTF-8.
+using Event = std::pair<DWORD, std::string>;
 
 // Everything the double knows, under Guard.
 struct Double {
@@ -193,7 +190,7 @@ struct Double {
   bool DispatcherReturned = false; // the handler has returned
   LPHANDLER_FUNCTION Handler = nullptr;
   std::vector<Report> Reports;
-  std::vector<Event> Events;
+  std::vector<Event> Events; // every event written, in order
   Object Objects[16];
   Object *Server = nullptr;
   Object *ServerThread = nullptr;

@@ -82,19 +82,6 @@ TEST(HostLogic, ServerCommandLineQuotesEachPathAndKeepsTheDirectoryAsItIs) {
   }
 }
 
-// What the command line's ".." leads to, as Windows resolves it; at a
-// drive it stays there.
-TEST(HostLogic, RuntimePathTakesTheLastPartOfTheDirectoryAway) {
-  const WideUnit *cases[][2] = {
-      {WIDE("C:\\Program Files\\Svc"), WIDE("C:\\Program Files\\jre64\\bin\\java.exe")},
-      {WIDE("C:\\Svc"), WIDE("C:\\jre64\\bin\\java.exe")},
-      {WIDE("C:"), WIDE("C:\\jre64\\bin\\java.exe")},
-      {WIDE("\\\\srv\\share\\\u00c4"), WIDE("\\\\srv\\share\\jre64\\bin\\java.exe")},
-  };
-  for (const auto &c : cases)
-    EXPECT_EQ(Of(RuntimePath(WideString(c[0]))), Text(c[1]));
-}
-
 // One run's reports in order, then more reports in a counting state: each
 // row is what the record holds after that report and what the counter holds.
 TEST(HostLogic, ReportRulesFillTheRecord) {

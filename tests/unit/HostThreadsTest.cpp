@@ -31,13 +31,11 @@ std::string Text(const Report &r) {
          n(r.specific) + ", check-point " + n(r.checkPoint) + ", hint " + n(r.waitHint) + "}";
 }
 
-// The host's directory in every row, and the event of a launch that failed
-// with code: MSG_LAUNCH_FAILED with the error severity in its top bits (the
-// log shows event ID 2).
-const WideUnit *const Directory = WIDE("C:\\Orvanel\\server");
+// The event of a launch that failed with code for the host C:\orvanel_host.exe
+// (".." stays at the drive): MSG_LAUNCH_FAILED, with the error severity.
 Event LaunchFailed(DWORD code) {
-  return {0xC0000002, std::string("Starting C:\\Orvanel\\jre64\\bin\\java.exe failed with error: ") +
-                          DescribeError(code).Data()};
+  return {0xC0000002,
+          "Starting C:\\jre64\\bin\\java.exe failed with error: " + std::string(DescribeError(code).Data())};
 }
 
 // The handler's answer between ServiceMain's running and stopped reports.
@@ -120,7 +118,7 @@ void DispatcherThreadMain() {
   D.JoinsLate = s.joinsLate;
   D.Stranger = s.stranger ? New(Kind::Child) : nullptr;
   D.Guard.Unlock();
-  BaseDirectory = WideString(Directory);
+  BaseDirectory = WideString(WIDE("C:"));
 
   Thread service(&ServiceThreadMain);
   D.Guard.Lock();
@@ -186,12 +184,8 @@ void DispatcherThreadMain() {
       text += " " + Text(r);
     faults.push_back(text);
   }
-  if (D.Events != s.events) {
-    std::string text = "events:";
-    for (const Event &e : D.Events)
-      text += " {" + std::to_string(e.id) + ", " + e.text + "}";
-    faults.push_back(text);
-  }
+  if (D.Events != s.events)
+    faults.push_back("events: " + (D.Events.empty() ? "none" : D.Events[0].second));
   if ((D.Server != nullptr) != s.launched)
     faults.push_back(s.launched ? "the server was not launched" : "the server was launched");
   if (D.Server != nullptr && D.Server->endedByHost != s.endedByHost)
@@ -233,8 +227,7 @@ const Scenario Scenarios[] = {
     Scenario("interrogate after the stopped report").At(Point::Stopped, Interrogate).Reports(Unanswered).EndsByItself(),
     Scenario("shutdown after the stopped report").At(Point::Stopped, Shutdown).EndsByItself(3)
         .Reports({StartPending, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 3)}),
-    // A launch that fails stops the service at once with its error, and
-    // the log says which program failed and why.
+    // A launch that fails stops the service at once with its error, and logs which program failed and why.
     Scenario("an event for a failed launch").LaunchFails(2).Reports({StartPending, Running, Stopped(2)})
         .Logs(LaunchFailed(2)),
     // The server is created in its job; where the system refuses that, it

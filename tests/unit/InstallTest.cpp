@@ -80,9 +80,9 @@ struct Row {
   Row &Unreadable(std::string what, DWORD error) {
     return object = std::move(what), readError = error, *this;
   }
-  Row &KeyFails(DWORD error) { return keyError = error, *this; }
-  Row &ValueFails(DWORD error) { return valueError = error, *this; }
-  Row &UndoFails(DWORD error) { return undoError = error, *this; }
+  Row &SourceFails(DWORD key, DWORD value, DWORD undo = 0) {
+    return keyError = key, valueError = value, undoError = undo, *this;
+  }
   Row &Gives(int32_t exitStatus, std::string calls) {
     return status = exitStatus, log = std::move(calls), *this;
   }
@@ -175,13 +175,9 @@ struct FakeInstaller {
     return row.createError == 0;
   }
   DWORD CreateEventSourceKey() { return Write("CreateKey"), row.keyError; }
-  DWORD SetEventSourceValue(const WideUnit *name, DWORD type, const void *data, DWORD bytes) {
-    auto text = static_cast<const WideUnit *>(data);
-    std::string value = type == REG_DWORD ? std::to_string(*static_cast<const DWORD *>(data)) : Utf8(text);
-    size_t size = type == REG_DWORD ? 4 : (std::char_traits<WideUnit>::length(text) + 1) * sizeof(WideUnit);
-    Write("Set[" + Utf8(name) + " " + std::to_string(type) + " " + value +
-          (bytes == size ? "]" : " wrong size]"));
-    return row.valueError;
+  // The values themselves are read back from Wine's registry end to end.
+  template <typename T> DWORD SetEventSourceValue(const WideUnit *, const T &) {
+    return Write("Set"), row.valueError;
   }
   DWORD DeleteEventSourceKey() { return Write("DeleteKey"), 0; }
   DWORD DeleteServiceEntry() { return Write("DeleteService"), row.undoError; }
@@ -197,10 +193,7 @@ std::string Begin(const std::string &directory) {
 }
 const std::string Start = Begin("C:\\orvanel");
 const std::string Created = Start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
-// The event source for the host at hostPath: REG_EXPAND_SZ (2) and REG_DWORD (4).
-std::string Source(const std::string &hostPath) {
-  return " CreateKey Set[EventMessageFile 2 " + hostPath + "] Set[TypesSupported 4 7]";
-}
+const std::string Source = " CreateKey Set Set";
 const std::string Already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
                             "Please uninstall the existing version before installing new one.\n]";
 std::string Read(const std::string &path, int code) {
@@ -228,15 +221,13 @@ std::string Renamed(const std::string &path) {
 const Row Rows[] = {
     Row("manager refused").ManagerRefused()
         .Gives(-1, "OpenManager Box[OpenSCManager failed with error: Unknown error (code 5)]"),
-    Row("registers").Gives(0, Created + Source("C:\\orvanel\\orvanel_host.exe") + " Close"),
+    Row("registers").Gives(0, Created + Source + " Close"),
     Row("non-ASCII directory").In("C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac")
         .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe] "
-                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"]" +
-                  Source("C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe") + " Close"),
+                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"]" + Source + " Close"),
     // The root keeps its backslash, so two stand in a row.
     Row("drive root").In("C:\\")
-        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"]" +
-                  Source("C:\\\\orvanel_host.exe") + " Close"),
+        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"]" + Source + " Close"),
     // A service for a missing host could never start: nothing is registered.
     Row("no host").In("C:\\Windows\\System32 \xc3\x96").NoHost()
         .Gives(-1, "OpenManager CurrentDirectory Attributes[C:\\Windows\\System32 \xc3\x96\\orvanel_host.exe] "
@@ -250,12 +241,12 @@ const Row Rows[] = {
     Row("create denied").CreateFails(ERROR_ACCESS_DENIED)
         .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 5)]"),
     // The event source cannot be written: the new service is deleted again.
-    Row("event source key fails").KeyFails(ERROR_ACCESS_DENIED)
+    Row("event source key fails").SourceFails(ERROR_ACCESS_DENIED, 0)
         .Gives(-1, Created + " CreateKey DeleteService Box[RegCreateKeyEx failed with error: Unknown error (code 5)]"),
-    Row("event source value fails").ValueFails(ERROR_ACCESS_DENIED)
-        .Gives(-1, Created + " CreateKey Set[EventMessageFile 2 C:\\orvanel\\orvanel_host.exe] DeleteKey DeleteService "
+    Row("event source value fails").SourceFails(0, ERROR_ACCESS_DENIED)
+        .Gives(-1, Created + " CreateKey Set DeleteKey DeleteService "
                    "Box[RegSetValueEx failed with error: Unknown error (code 5)]"),
-    Row("deletion fails as well").KeyFails(ERROR_ACCESS_DENIED).UndoFails(ERROR_SERVICE_MARKED_FOR_DELETE)
+    Row("deletion fails as well").SourceFails(ERROR_ACCESS_DENIED, 0, ERROR_SERVICE_MARKED_FOR_DELETE)
         .Gives(-1, Created + " CreateKey DeleteService Box[RegCreateKeyEx failed with error: Unknown error (code 5)\n\n"
                    "The service stays registered: DeleteService failed with error: Unknown error (code 1072)]"),
     // A path too long to query is not a missing host.
