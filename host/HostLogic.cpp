@@ -14,6 +14,14 @@ WideString ComposeServerCommandLine(const WideString &baseDirectory) {
          WIDE("\\orvanel_app.conf\"");
 }
 
+WideString RuntimePath(const WideString &baseDirectory) {
+  int32_t cut = baseDirectory.Length();
+  while (cut > 0 && baseDirectory.Data()[cut - 1] != WIDE('\\'))
+    --cut;
+  WideString parent = cut > 0 ? baseDirectory.Substring(0, cut - 1) : baseDirectory;
+  return parent + WIDE("\\jre64\\bin\\java.exe");
+}
+
 void FillServiceStatus(SERVICE_STATUS &record, DWORD &nextCheckPoint, DWORD state, DWORD waitHint) {
   record.dwWaitHint = waitHint;
   // Nothing can be controlled while the service is still starting.

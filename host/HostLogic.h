@@ -14,6 +14,11 @@ WideString DeriveBaseDirectory(const WideUnit *programPath);
 // for D = baseDirectory, which is taken as it is: nothing inside is escaped.
 WideString ComposeServerCommandLine(const WideString &baseDirectory);
 
+// The runtime that the command line starts, as Windows resolves its "..":
+// D\..\jre64\bin\java.exe without the last part of D (a D without a
+// backslash is a drive, where ".." stays).
+WideString RuntimePath(const WideString &baseDirectory);
+
 // The exit codes of the stopped report.
 struct StoppedExitCodes {
   DWORD Win32;

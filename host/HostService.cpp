@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "Encoding.h"
+#include "ErrorText.h"
+#include "EventLog.h"
 #include "HostLogic.h"
 #include "ScopedHandle.h"
 
@@ -168,6 +171,13 @@ Launch LaunchServer(WideString &commandLine) {
   return launch;
 }
 
+// Tells the Application log which program could not be started, and why:
+// the stopped report carries only the code.
+void ReportLaunchFailure(DWORD error) {
+  ReportErrorEvent(MSG_LAUNCH_FAILED, WideString(WIDE("Starting ")) + RuntimePath(BaseDirectory) +
+                                          WIDE(" failed with error: ") + Utf8ToUtf16(DescribeError(error)));
+}
+
 // How long the stopped report waits for the processes of the job: one stuck
 // in a driver must not keep the service from stopping.
 constexpr ULONGLONG JobEndLimit = 5000;
@@ -316,6 +326,10 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
     server = Host.ServerProcess.Get();
     job = Host.ServerJob.Get();
   }
+  // Outside the lock: the event log may take its time, and a control
+  // meanwhile is answered as before.
+  if (serverError != 0)
+    ReportLaunchFailure(serverError);
   // With no server the wait returns at once.
   WaitForSingleObject(server, INFINITE);
   // How the server ended is settled now: a stop that comes while its job

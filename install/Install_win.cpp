@@ -15,6 +15,7 @@ namespace {
 struct Win32Installer {
   SC_HANDLE manager = nullptr;
   SC_HANDLE service = nullptr;
+  HKEY eventSource = nullptr;
   Win32Security security{Naming::AskAnyone};
 
   Win32Security &Security() { return security; }
@@ -40,14 +41,36 @@ struct Win32Installer {
     return service != nullptr;
   }
 
+  DWORD CreateEventSourceKey() {
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_SET_VALUE, nullptr, &eventSource, nullptr);
+  }
+
+  // The path with its terminator.
+  DWORD SetEventSourceValue(const wchar_t *name, const WideString &path) {
+    return RegSetValueExW(eventSource, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.Data()),
+                          static_cast<DWORD>((path.Length() + 1) * sizeof(wchar_t)));
+  }
+
+  DWORD SetEventSourceValue(const wchar_t *name, DWORD number) {
+    return RegSetValueExW(eventSource, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number),
+                          sizeof number);
+  }
+
+  DWORD DeleteEventSourceKey() { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey); }
+
+  DWORD DeleteServiceEntry() { return DeleteService(service) ? ERROR_SUCCESS : GetLastError(); }
+
   DWORD LastError() { return GetLastError(); }
 
   void CloseHandles() {
+    RegCloseKey(eventSource);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
   }
 
   NarrowString DescribeLastError() { return ::DescribeLastError(); }
+  NarrowString DescribeError(DWORD error) { return ::DescribeError(error); }
   void ShowErrorBox(const NarrowString &message) { ::ShowErrorBox(message); }
 };
 

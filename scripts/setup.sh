@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ clang-format googletest python3
   clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine64 wine
   xvfb xauth imagemagick
   curl procps unzip git

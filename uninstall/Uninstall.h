@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "EventSource.h"
 #include "ServiceControl.h"
 #include "String.h"
 
@@ -30,12 +31,14 @@ template <typename Platform> bool WaitUntilStopped(Platform &platform) {
   }
 }
 
-// Stops the service unless it is stopped or stopping, waits for it and
-// deletes it; returns the exit status. The Platform gives the calls:
+// Stops the service unless it is stopped or stopping, waits for it, deletes
+// it and then the source of its events; returns the exit status. The
+// Platform gives the calls:
 //   bool OpenManager(); bool OpenServiceHandle(); DWORD LastError();
 //   DWORD QueryState() (0 when the query fails); void RequestStop();
 //   void Pause(DWORD); uint64_t Milliseconds(); bool DeleteServiceHandle();
-//   void CloseHandles(); NarrowString DescribeLastError();
+//   DWORD DeleteEventSourceKey(); void CloseHandles();
+//   NarrowString DescribeLastError(); NarrowString DescribeError(DWORD);
 //   void ShowErrorBox(const NarrowString &).
 template <typename Platform> int32_t Uninstall(Platform &platform) {
   if (!platform.OpenManager()) {
@@ -70,6 +73,13 @@ template <typename Platform> int32_t Uninstall(Platform &platform) {
   if (!platform.DeleteServiceHandle()) {
     NarrowString description = platform.DescribeLastError();
     platform.ShowErrorBox(NarrowString(DeletionFailurePrefix) + description);
+    return -1;
+  }
+  // A source that is gone already (never registered, on a machine upgraded
+  // by copying the programs) is as good as removed.
+  DWORD error = platform.DeleteEventSourceKey();
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+    platform.ShowErrorBox(NarrowString(DeleteKeyFailurePrefix) + platform.DescribeError(error));
     return -1;
   }
   platform.CloseHandles();

@@ -35,6 +35,7 @@ struct Win32Uninstaller {
   void Pause(DWORD milliseconds) { Sleep(milliseconds); }
   uint64_t Milliseconds() { return GetTickCount64(); }
   bool DeleteServiceHandle() { return DeleteService(service) != 0; }
+  DWORD DeleteEventSourceKey() { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey); }
 
   void CloseHandles() {
     CloseServiceHandle(service);
@@ -42,6 +43,7 @@ struct Win32Uninstaller {
   }
 
   NarrowString DescribeLastError() { return ::DescribeLastError(); }
+  NarrowString DescribeError(DWORD error) { return ::DescribeError(error); }
   void ShowErrorBox(const NarrowString &message) { ::ShowErrorBox(message); }
 };
 

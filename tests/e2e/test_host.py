@@ -29,6 +29,8 @@ def stopped(win32, specific):
 
 
 ERROR_SERVICE_SPECIFIC_ERROR = 1066
+# Wine's texts of the launch's errors, as the host's event shapes them.
+LAUNCH_ERROR_TEXTS = {2: "File not found", 3: "Path not found"}
 
 SERVICE_CONTROL_STOP = 1
 SERVICE_CONTROL_INTERROGATE = 4
@@ -192,6 +194,7 @@ class HostTest(winenv.Case):
         self.wait_stopped()
         self.assertEqual(self.runtime_processes(), [])
         self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
+        self.assertEqual(self.env.events(self.trace_mark), [])
 
     def test_interrogation_is_answered_with_running_and_leaves_the_server_alone(self):
         self.start()
@@ -226,6 +229,7 @@ class HostTest(winenv.Case):
         for case, errors in (("no java.exe", {2}), ("no jre64", {2, 3})):
             with self.subTest(case=case):
                 self.runs_before = len(self.env.service_runs(SERVICE))
+                mark = self.env.trace_size()
                 if case == "no java.exe":
                     (self.jre_bin / "java.exe").unlink()
                 else:
@@ -241,6 +245,8 @@ class HostTest(winenv.Case):
                 # Nothing waits between the running and the stopped report.
                 reports = self.env.service_runs(SERVICE)[-1]
                 self.assertLess(reports[2].ms - reports[1].ms, 500)
+                self.assertEqual(self.env.events(mark), [f"Starting {self.env.win_path(runtime)}\\bin\\java.exe "
+                                                         f"failed with error: {LAUNCH_ERROR_TEXTS[error]} (code {error})"])
 
     def test_shutdown_ends_the_server_like_a_stop(self):
         self.register("fixture_probe_host.exe")

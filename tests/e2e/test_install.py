@@ -78,6 +78,10 @@ class Installer(winenv.Case):
                     "DisplayName": CAPTION,
                     "ObjectName": "LocalSystem",
                 })
+                self.assertEqual(service_entry(env, winenv.EVENT_SOURCE),
+                                 {"EventMessageFile": image_path.strip('"'), "TypesSupported": "7"})
+                self.assertRegex(env.reg_query(winenv.SERVICES_KEY + winenv.EVENT_SOURCE),
+                                 r"EventMessageFile\s+REG_EXPAND_SZ")
                 self.assertEqual(env.query_state(SERVICE), "STOPPED")
                 self.assertEqual(len(env.service_runs(SERVICE)), runs)
                 env.sc("delete", SERVICE)

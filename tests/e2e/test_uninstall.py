@@ -97,6 +97,7 @@ class Uninstaller(winenv.Case):
     def assert_removed(self):
         self.assertIsNone(self.env.query_state(SERVICE))
         self.assertIsNone(service_entry(self.env))
+        self.assertIsNone(service_entry(self.env, winenv.EVENT_SOURCE))
 
     def test_a_running_service_gets_one_stop_request(self):
         service = FixtureService(self.env, "running", "stop-after", 1500)
@@ -185,6 +186,7 @@ class Uninstaller(winenv.Case):
         env = self.env
         d = inst.win(env)
         self.assertEqual(env.run([f"{d}\\orvanel_install.exe"], cwd=inst.directory).code, 0)
+        self.assertIsNotNone(service_entry(env, winenv.EVENT_SOURCE))
         env.start_service(SERVICE)
         self.assertIsNotNone(installation.wait_until_serving(env, inst.port))
         self.assertEqual(env.query_state(SERVICE), "RUNNING")

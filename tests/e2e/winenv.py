@@ -44,6 +44,12 @@ FAILED = 0xFFFFFFFF
 
 TRACE_SETTING = "+pid,+timestamp,trace+service"
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
+# The source of the host's events, below SERVICES_KEY, as service_entry() takes it.
+EVENT_SOURCE = "EventLog\\Application\\" + SERVICE
+# 0123.456:0124:0134:err:eventlog:ReportEventW L"text", escaped as Wine's
+# debug output escapes: \\, \", \n, \r and \XXXX (hex) for the rest.
+EVENT_LINE = re.compile(r':err:eventlog:ReportEventW L"((?:[^"\\]|\\.)*)"')
+EVENT_ESCAPE = re.compile(r"\\([0-9a-f]{4}|.)")
 # What Wine's CreateProcessW now and then gives, mostly under load, when the
 # new process dies while it initialises (ERROR_INTERNAL_ERROR); the program
 # never ran, so starting it again is safe. Program.never_started() and
@@ -512,6 +518,12 @@ class WineEnv:
         if name is not None:
             return [report for run in self.service_runs(name) for report in run]
         return [report for report, _ in self._trace_events() if report]
+
+    def events(self, start=0):
+        """The texts of the error events in the trace from byte start on; not Wine's failed creations."""
+        unescape = lambda m: chr(int(m[1], 16)) if len(m[1]) == 4 else {"n": "\n", "r": "\r"}.get(m[1], m[1])
+        texts = [EVENT_ESCAPE.sub(unescape, text) for text in EVENT_LINE.findall(self.trace_text(start))]
+        return [text for text in texts if not text.endswith(f"(code {WINE_CREATE_FAILURE})")]
 
     def launch_failed_in_wine(self, name):
         """Whether the service's last run failed_in_wine()."""

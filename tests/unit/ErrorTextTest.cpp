@@ -97,6 +97,7 @@ TEST(ErrorText, DescribesTheLastErrorWithTheSystemText) {
     SCOPED_TRACE(c.expected);
     SetLastErrorCode(c.code);
     EXPECT_EQ(Bytes(DescribeLastError()), c.expected);
+    EXPECT_EQ(Bytes(DescribeError(c.code)), c.expected);
   }
 }
 

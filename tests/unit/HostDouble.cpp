@@ -368,6 +368,11 @@ DOUBLE(ULONGLONG, GetTickCount64)() {
   return D.Clock;
 }
 
+void ReportErrorEvent(DWORD eventId, const WideString &text) {
+  Guarded guarded;
+  D.Events.push_back({eventId, Utf16ToUtf8(text).Data()});
+}
+
 namespace {
 
 // The host's lock. The handler's thread says when it has to wait for it:

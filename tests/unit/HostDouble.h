@@ -8,8 +8,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Encoding.h"
+#include "EventLog.h"
 #include "HostService.h"
 
 #ifndef _WIN32
@@ -163,6 +166,9 @@ struct Report {
   }
 };
 
+// An event of the Application log: its id, and its text in UTF-8.
+using Event = std::pair<DWORD, std::string>;
+
 // Everything the double knows, under Guard.
 struct Double {
   Monitor Guard;
@@ -184,6 +190,7 @@ struct Double {
   bool DispatcherReturned = false; // the handler has returned
   LPHANDLER_FUNCTION Handler = nullptr;
   std::vector<Report> Reports;
+  std::vector<Event> Events; // every event written, in order
   Object Objects[16];
   Object *Server = nullptr;
   Object *ServerThread = nullptr;

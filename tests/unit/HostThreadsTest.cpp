@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "ErrorText.h"
 #include "HostDouble.h"
 #include "RowName.h"
 
@@ -28,6 +29,13 @@ std::string Text(const Report &r) {
   auto n = [](DWORD v) { return std::to_string(v); };
   return "{state " + n(r.state) + ", accepted " + n(r.accepted) + ", exit " + n(r.win32) + "/" +
          n(r.specific) + ", check-point " + n(r.checkPoint) + ", hint " + n(r.waitHint) + "}";
+}
+
+// The event of a launch that failed with code for the host C:\orvanel_host.exe
+// (".." stays at the drive): MSG_LAUNCH_FAILED, with the error severity.
+Event LaunchFailed(DWORD code) {
+  return {0xC0000002,
+          "Starting C:\\jre64\\bin\\java.exe failed with error: " + std::string(DescribeError(code).Data())};
 }
 
 // The handler's answer between ServiceMain's running and stopped reports.
@@ -52,6 +60,7 @@ struct Scenario {
   const char *calls = nullptr; // the launch's calls, when they matter
   bool stranger = false;       // the job lists an id that names a process outside it
   bool joinsLate = false;      // a process joins the job once it is ended, and never ends
+  std::vector<Event> events;   // none unless the row says
 
   explicit Scenario(const char *rowName) : name(rowName) {}
   Scenario &At(Point p, DWORD c) { return point = p, control = c, *this; }
@@ -64,6 +73,7 @@ struct Scenario {
   Scenario &Calls(const char *launch) { return calls = launch, *this; }
   Scenario &Stranger() { return stranger = true, *this; }
   Scenario &JoinsLate() { return joinsLate = true, *this; }
+  Scenario &Logs(Event e) { return events.push_back(std::move(e)), *this; }
 };
 
 void ServiceThreadMain() {
@@ -108,6 +118,7 @@ void DispatcherThreadMain() {
   D.JoinsLate = s.joinsLate;
   D.Stranger = s.stranger ? New(Kind::Child) : nullptr;
   D.Guard.Unlock();
+  BaseDirectory = WideString(WIDE("C:"));
 
   Thread service(&ServiceThreadMain);
   D.Guard.Lock();
@@ -173,6 +184,8 @@ void DispatcherThreadMain() {
       text += " " + Text(r);
     faults.push_back(text);
   }
+  if (D.Events != s.events)
+    faults.push_back("events: " + (D.Events.empty() ? "none" : D.Events[0].second));
   if ((D.Server != nullptr) != s.launched)
     faults.push_back(s.launched ? "the server was not launched" : "the server was launched");
   if (D.Server != nullptr && D.Server->endedByHost != s.endedByHost)
@@ -214,8 +227,9 @@ const Scenario Scenarios[] = {
     Scenario("interrogate after the stopped report").At(Point::Stopped, Interrogate).Reports(Unanswered).EndsByItself(),
     Scenario("shutdown after the stopped report").At(Point::Stopped, Shutdown).EndsByItself(3)
         .Reports({StartPending, Running, Stopped(ERROR_SERVICE_SPECIFIC_ERROR, 3)}),
-    // A launch that fails stops the service at once with its error.
-    Scenario("failed launch").LaunchFails(2).Reports({StartPending, Running, Stopped(2)}),
+    // A launch that fails stops the service at once with its error, and logs which program failed and why.
+    Scenario("an event for a failed launch").LaunchFails(2).Reports({StartPending, Running, Stopped(2)})
+        .Logs(LaunchFailed(2)),
     // The server is created in its job; where the system refuses that, it
     // is created suspended and joins the job before it runs.
     Scenario("in its job from its creation").At(Point::Wait, Stop).Calls("attribute create-in-job"),
@@ -227,7 +241,8 @@ const Scenario Scenarios[] = {
     // A server that cannot join the job runs without one, and a stop ends it.
     Scenario("assignment refused").At(Point::Wait, Stop).Failing(JobAttribute | Assign),
     // A suspended server that cannot be resumed is ended, and the launch fails.
-    Scenario("resume fails").Failing(JobAttribute | Resume).Reports({StartPending, Running, Stopped(ERROR_ACCESS_DENIED)}),
+    Scenario("resume fails").Failing(JobAttribute | Resume).Reports({StartPending, Running, Stopped(ERROR_ACCESS_DENIED)})
+        .Logs(LaunchFailed(ERROR_ACCESS_DENIED)),
     // Stopped only once every process of the job has ended, or after the bound.
     Scenario("a process of the job ends late").At(Point::Wait, Stop).ChildEndsAfter(300),
     Scenario("a process of the job never ends").At(Point::Wait, Stop).ChildEndsAfter(NeverEnds),

@@ -65,6 +65,8 @@ struct Row {
   // "<path> (final)" for its final path; "<path> (no id)" reads id zero.
   std::string object;
   DWORD readError = 0;
+  // What the event source's key, its values and the service's deletion give.
+  DWORD keyError = 0, valueError = 0, undoError = 0;
   int32_t status = 0;
   std::string log;
 
@@ -77,6 +79,9 @@ struct Row {
   Row &Open(std::string what) { return object = std::move(what), *this; }
   Row &Unreadable(std::string what, DWORD error) {
     return object = std::move(what), readError = error, *this;
+  }
+  Row &SourceFails(DWORD key, DWORD value, DWORD undo = 0) {
+    return keyError = key, valueError = value, undoError = undo, *this;
   }
   Row &Gives(int32_t exitStatus, std::string calls) {
     return status = exitStatus, log = std::move(calls), *this;
@@ -173,6 +178,13 @@ struct FakeInstaller {
     lastError = row.createError;
     return row.createError == 0;
   }
+  DWORD CreateEventSourceKey() { return Write("CreateKey"), row.keyError; }
+  // The values themselves are read back from Wine's registry end to end.
+  template <typename T> DWORD SetEventSourceValue(const WideUnit *, const T &) {
+    return Write("Set"), row.valueError;
+  }
+  DWORD DeleteEventSourceKey() { return Write("DeleteKey"), 0; }
+  DWORD DeleteServiceEntry() { return Write("DeleteService"), row.undoError; }
   DWORD LastError() { return lastError; }
   void CloseHandles() { Write("Close"); }
   NarrowString DescribeLastError() { return ShapeErrorDescription(nullptr, lastError); }
@@ -184,6 +196,7 @@ std::string Begin(const std::string &directory) {
 }
 const std::string Start = Begin("C:\\orvanel");
 const std::string Created = Start + "Create[\"C:\\orvanel\\orvanel_host.exe\"]";
+const std::string Source = " CreateKey Set Set";
 const std::string Already = " Box[Orvanel 3.7-b412 service is already installed.\n\n"
                             "Please uninstall the existing version before installing new one.\n]";
 std::string Read(const std::string &path, int code) {
@@ -211,13 +224,13 @@ std::string Renamed(const std::string &path) {
 const Row Rows[] = {
     Row("manager refused").ManagerRefused()
         .Gives(-1, "OpenManager Box[OpenSCManager failed with error: Unknown error (code 5)]"),
-    Row("registers").Gives(0, Created + " Close"),
+    Row("registers").Gives(0, Created + Source + " Close"),
     Row("non-ASCII directory").In("C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac")
         .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe] "
-                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"] Close"),
+                  "Create[\"C:\\Program Files\\\xc3\x96rvanel \xe2\x82\xac\\orvanel_host.exe\"]" + Source + " Close"),
     // The root keeps its backslash, so two stand in a row.
     Row("drive root").In("C:\\")
-        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"] Close"),
+        .Gives(0, "OpenManager CurrentDirectory Attributes[C:\\\\orvanel_host.exe] Create[\"C:\\\\orvanel_host.exe\"]" + Source + " Close"),
     // A service for a missing host could never start: nothing is registered.
     Row("no host").In("C:\\Windows\\System32 \xc3\x96").NoHost()
         .Gives(-1, "OpenManager CurrentDirectory Attributes[C:\\Windows\\System32 \xc3\x96\\orvanel_host.exe] "
@@ -230,6 +243,15 @@ const Row Rows[] = {
         .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 1072)]"),
     Row("create denied").CreateFails(ERROR_ACCESS_DENIED)
         .Gives(-1, Created + " Box[CreateService failed with error: Unknown error (code 5)]"),
+    // The event source cannot be written: the new service is deleted again.
+    Row("event source key fails").SourceFails(ERROR_ACCESS_DENIED, 0)
+        .Gives(-1, Created + " CreateKey DeleteService Box[RegCreateKeyEx failed with error: Unknown error (code 5)]"),
+    Row("event source value fails").SourceFails(0, ERROR_ACCESS_DENIED)
+        .Gives(-1, Created + " CreateKey Set DeleteKey DeleteService "
+                   "Box[RegSetValueEx failed with error: Unknown error (code 5)]"),
+    Row("deletion fails as well").SourceFails(ERROR_ACCESS_DENIED, 0, ERROR_SERVICE_MARKED_FOR_DELETE)
+        .Gives(-1, Created + " CreateKey DeleteService Box[RegCreateKeyEx failed with error: Unknown error (code 5)\n\n"
+                   "The service stays registered: DeleteService failed with error: Unknown error (code 1072)]"),
     // A path too long to query is not a missing host.
     Row("host query fails").HostQueryFails(206)
         .Gives(-1, Start + "Box[Checking orvanel_host.exe failed with error: Unknown error (code 206)]"),

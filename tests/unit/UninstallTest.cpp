@@ -21,6 +21,7 @@ struct Row {
   bool managerOpens = true;
   DWORD serviceError = 0; // 0: the service opens
   bool deletes = true;
+  DWORD keyError = 0;     // what removing the event source gives
   uint64_t queryCost = 0; // milliseconds a query takes
   int32_t status = 0;
   std::string log;
@@ -30,6 +31,7 @@ struct Row {
   Row &ManagerRefused() { return managerOpens = false, *this; }
   Row &OpenFails(DWORD error) { return serviceError = error, *this; }
   Row &DeletionRefused() { return deletes = false, *this; }
+  Row &KeyRemoval(DWORD error) { return keyError = error, *this; }
   Row &QueriesTake(uint64_t ms) { return queryCost = ms, *this; }
   Row &Gives(int32_t exitStatus, std::string calls) {
     return status = exitStatus, log = std::move(calls), *this;
@@ -78,8 +80,10 @@ struct FakeUninstaller {
     lastError = ERROR_SERVICE_MARKED_FOR_DELETE;
     return row.deletes;
   }
+  DWORD DeleteEventSourceKey() { return Write("DeleteKey"), row.keyError; }
   void CloseHandles() { Write("Close"); }
   NarrowString DescribeLastError() { return ShapeErrorDescription(nullptr, lastError); }
+  NarrowString DescribeError(DWORD error) { return ShapeErrorDescription(nullptr, error); }
   void ShowErrorBox(const NarrowString &message) { Write("Box[" + std::string(message.Data()) + "]"); }
 };
 
@@ -92,7 +96,7 @@ std::string Polls(int n) {
 }
 
 const std::string Opened = "OpenManager OpenService";
-const std::string Deleted = " Delete Close";
+const std::string Deleted = " Delete DeleteKey Close";
 const std::string NotInstalled = " Box[Orvanel 3.7-b412 service is not installed]";
 const std::string TimedOut =
     " Query Box[Orvanel 3.7-b412 service did not stop within 30 seconds and was not removed]";
@@ -120,6 +124,11 @@ const Row Rows[] = {
     Row("unknown state").States({99, SERVICE_STOPPED}).Gives(0, Opened + " Query Stop Query" + Deleted),
     Row("deletion refused").States({SERVICE_STOPPED}).DeletionRefused()
         .Gives(-1, Opened + " Query Delete Box[DeleteService failed with error: Unknown error (code 1072)]"),
+    // The event source goes after the service; one never registered is no failure.
+    Row("event source already gone").States({SERVICE_STOPPED}).KeyRemoval(ERROR_FILE_NOT_FOUND)
+        .Gives(0, Opened + " Query" + Deleted),
+    Row("event source removal fails").States({SERVICE_STOPPED}).KeyRemoval(ERROR_ACCESS_DENIED)
+        .Gives(-1, Opened + " Query Delete DeleteKey Box[RegDeleteKey failed with error: Unknown error (code 5)]"),
     // 30 s of 100 ms pauses: 300 polls, then the last query at the limit.
     Row("never stops").Gives(-1, Opened + " Query Stop" + Polls(300) + TimedOut),
     Row("stays stop pending").States({SERVICE_STOP_PENDING}).Gives(-1, Opened + " Query" + Polls(300) + TimedOut),
