@@ -1,5 +1,6 @@
 #include "HostService.h"
 
+#include <atomic>
 #include <utility>
 
 #include "Encoding.h"
@@ -7,6 +8,7 @@
 #include "EventLog.h"
 #include "HostLogic.h"
 #include "ScopedHandle.h"
+#include "StartCheck.h"
 
 // Constant-initialised, so it is valid before any start-up code runs; only
 // its destruction at normal exit is registered.
@@ -36,7 +38,8 @@ struct HostState {
   ScopedHandle ServerJob;     // guarded by Lock
   // A stop or shutdown has arrived: the server is not to be launched, and
   // its end is no failure.
-  bool StopRequested = false; // guarded by Lock
+  // Written under Lock; the check at the start reads it without the lock.
+  std::atomic<bool> StopRequested{false};
   // The stopped report is made or under way: nothing may follow it.
   bool Stopped = false; // guarded by Lock
 };
@@ -272,6 +275,8 @@ void EndServer() {
     TerminateProcess(Host.ServerProcess.Get(), 0);
 }
 
+bool StopHasCome() { return Host.StopRequested; }
+
 } // namespace
 
 void WINAPI ServiceControlHandler(DWORD control) {
@@ -308,16 +313,25 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
   }
   ReportServiceStatus(SERVICE_RUNNING, 0);
 
+  // What the server runs as LocalSystem is judged again at every start:
+  // permissions loosened since the installation would hand it to whoever
+  // loosened them. Outside the lock, so that a stop meanwhile is answered,
+  // and ends the check early.
+  NarrowString refusal;
+  Verdict verdict = CheckStart(BaseDirectory, StopHasCome, refusal);
+  if (verdict == Verdict::Refused)
+    ReportErrorEvent(MSG_START_REFUSED, Utf8ToUtf16(refusal));
+
   // The launch may rewrite this buffer in place; it lives until the return.
   WideString commandLine = ComposeServerCommandLine(BaseDirectory);
-  DWORD serverError = 0;
+  DWORD serverError = verdict == Verdict::Refused ? StartRefusedError : 0;
   HANDLE server;
   HANDLE job;
   {
     // Under the lock, a stop either comes first and prevents the launch,
     // or comes after it and finds the server, in its job, to end.
     LockHolder hold;
-    if (!Host.StopRequested) {
+    if (!Host.StopRequested && verdict == Verdict::Permitted) {
       Launch launch = LaunchServer(commandLine);
       serverError = launch.Error;
       Host.ServerProcess = std::move(launch.Process);
@@ -328,7 +342,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR *) {
   }
   // Outside the lock: the event log may take its time, and a control
   // meanwhile is answered as before.
-  if (serverError != 0)
+  if (serverError != 0 && verdict == Verdict::Permitted)
     ReportLaunchFailure(serverError);
   // With no server the wait returns at once.
   WaitForSingleObject(server, INFINITE);

@@ -8,10 +8,12 @@
 #include "PermissionCheck.h"
 #include "String.h"
 
-// The Win32 exit code of a start that the check refused. No launch of the
-// runtime gives it, and its text ("An internal error occurred.") sends no
-// one looking elsewhere: the event that the host writes says what.
-constexpr DWORD StartRefusedError = 1359; // ERROR_INTERNAL_ERROR
+// The Win32 exit code of a start that the check refused: ERROR_REQUEST_REFUSED,
+// "The operator or administrator has refused the request." No launch of the
+// runtime gives it (Wine's failed creation gives ERROR_INTERNAL_ERROR), and
+// its text says that the start was refused on purpose, not that something
+// broke; the event that the host writes says why.
+constexpr DWORD StartRefusedError = 4320;
 
 // Judges the installation in directory; refused with the installer's text.
 // Ends early, stopped, once stopping() says so; stopping() must not wait.

@@ -7,8 +7,10 @@ case; each case registers the service afresh and looks only at its own runs.
 """
 
 import os
+import re
 import shutil
 import signal
+import stat
 import unittest
 from pathlib import Path
 
@@ -29,6 +31,8 @@ def stopped(win32, specific):
 
 
 ERROR_SERVICE_SPECIFIC_ERROR = 1066
+# ERROR_REQUEST_REFUSED: the check at the start refused it.
+START_REFUSED = 4320
 # Wine's texts of the launch's errors, as the host's event shapes them.
 LAUNCH_ERROR_TEXTS = {2: "File not found", 3: "Path not found"}
 
@@ -195,6 +199,35 @@ class HostTest(winenv.Case):
         self.assertEqual(self.runtime_processes(), [])
         self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
         self.assertEqual(self.env.events(self.trace_mark), [])
+
+    def test_a_start_with_what_others_can_change_is_refused_and_logged(self):
+        # Loosened after the installation: the host judges again at every
+        # start, so nothing runs until it is closed again.
+        extra = self.install / "lib" / "extra.jar"
+        extra.parent.mkdir(exist_ok=True)
+        extra.write_bytes(b"")
+        self.addCleanup(extra.unlink)
+        for path in (extra, self.jre_bin / "java.exe"):
+            with self.subTest(path=path.name):
+                self.runs_before = len(self.env.service_runs(SERVICE))
+                mark = self.env.trace_size()
+                mode = path.stat().st_mode
+                path.chmod(mode | stat.S_IWOTH)
+                try:
+                    self.start()
+                    self.wait_stopped()
+                finally:
+                    path.chmod(mode)
+                self.assertFalse((self.jre_bin / "record.txt").exists())
+                self.assert_runs([START_PENDING, RUNNING, stopped(START_REFUSED, 0)])
+                (event,) = self.env.events(mark)
+                self.assertRegex(event, r"\A%s can be changed by [^\n]* \(S-1-1-0\)\.\n\nThe service would run it as "
+                                 r"LocalSystem\. " % re.escape(self.env.win_path(path)))
+        self.runs_before = len(self.env.service_runs(SERVICE))
+        self.start()
+        self.stop_and_see_server_end(int(self.record()["pid"]))
+        self.wait_stopped()
+        self.assert_runs([START_PENDING, RUNNING, RUNNING, STOPPED])
 
     def test_interrogation_is_answered_with_running_and_leaves_the_server_alone(self):
         self.start()

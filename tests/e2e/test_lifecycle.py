@@ -32,8 +32,9 @@ MANIFEST = [(V1 + "assembly", {"manifestVersion": "1.0"}), (V3 + "trustInfo", {}
             (OS + "supportedOS", {"Id": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})]
 
 STOPPED = 1
-# 56 KiB for each packaged program, unsigned, resources included.
-SIZE_BUDGET = 57344
+# Each packaged program's budget, unsigned, resources included: 56 KiB, and
+# 64 KiB for the host, which carries the whole permission check.
+SIZE_BUDGET = {"orvanel_host.exe": 65536, "orvanel_install.exe": 57344, "orvanel_uninstall.exe": 57344}
 
 
 class Package(unittest.TestCase):
@@ -59,7 +60,7 @@ class Package(unittest.TestCase):
         with self.archive() as archive:
             for program in installation.PROGRAMS:
                 size = archive.getinfo(f"{installation.PACKAGE}/{program}").file_size
-                self.assertLessEqual(size, SIZE_BUDGET, program)
+                self.assertLessEqual(size, SIZE_BUDGET[program], program)
                 # Signing pads to 8 bytes; the checksum is checked by removing a signature.
                 self.assertEqual(size % 8, 0, program)
 

@@ -157,6 +157,8 @@ DOUBLE(BOOL, CreateProcessW)
 (LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD flags, LPVOID,
  LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION information) {
   Guarded guarded;
+  if (!D.Checked)
+    Fault("launched before the check");
   bool inJob = flags & EXTENDED_STARTUPINFO_PRESENT;
   Log(inJob ? "create-in-job" : flags & CREATE_SUSPENDED ? "create-suspended" : "create");
   if (commandLine == nullptr)
@@ -366,6 +368,20 @@ DOUBLE(DWORD, WaitForMultipleObjects)(DWORD count, const HANDLE *handles, BOOL a
 DOUBLE(ULONGLONG, GetTickCount64)() {
   Guarded guarded;
   return D.Clock;
+}
+
+// The check asks for a stop between objects, without the host's lock.
+Verdict CheckStart(const WideString &, bool (*stopping)(), NarrowString &refusal) {
+  {
+    Guarded guarded;
+    D.Checked = true;
+    Reach(Point::Check);
+  }
+  if (stopping())
+    return Verdict::Stopped;
+  Guarded guarded;
+  refusal = NarrowString(RefusalText);
+  return D.Refuses ? Verdict::Refused : Verdict::Permitted;
 }
 
 void ReportErrorEvent(DWORD eventId, const WideString &text) {

@@ -14,6 +14,7 @@
 #include "Encoding.h"
 #include "EventLog.h"
 #include "HostService.h"
+#include "StartCheck.h"
 
 #ifndef _WIN32
 #include <chrono>
@@ -114,7 +115,8 @@ private:
 enum class Point {
   None,         // not held; no control
   StartPending, // inside the start-pending report, before ReplyState is set
-  Running,      // inside the running report, before the launch
+  Running,      // inside the running report, before the check
+  Check,        // inside the check at the start, before it looks for a stop
   Launch,       // inside CreateProcessW, the lock held
   Wait,         // waiting for the server
   JobWait,      // the server has failed by itself; waiting for its job's processes
@@ -169,6 +171,10 @@ struct Report {
 // An event of the Application log: its id, and its text in UTF-8.
 using Event = std::pair<DWORD, std::string>;
 
+// What the double's check names when it refuses a start.
+constexpr const char *RefusalText =
+    "C:\\Orvanel\\server\\lib\\extra.jar can be changed by Everyone (S-1-1-0).";
+
 // Everything the double knows, under Guard.
 struct Double {
   Monitor Guard;
@@ -178,6 +184,8 @@ struct Double {
   bool Waiting = false;  // ServiceMain is in the wait for the server
   bool Finished = false; // ServiceMain has returned
   DWORD CreateError = 0; // CreateProcessW fails with this
+  bool Refuses = false;  // the check at the start refuses it
+  bool Checked = false;  // the check at the start has run
   unsigned Fails = 0;    // Call bits
   int64_t ChildEnd = NoChild;
   bool JoinsLate = false; // a process joins the job while it is listed, and never ends

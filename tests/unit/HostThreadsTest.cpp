@@ -60,6 +60,7 @@ struct Scenario {
   const char *calls = nullptr; // the launch's calls, when they matter
   bool stranger = false;       // the job lists an id that names a process outside it
   bool joinsLate = false;      // a process joins the job once it is ended, and never ends
+  bool refuses = false;        // the check at the start refuses it
   std::vector<Event> events;   // none unless the row says
 
   explicit Scenario(const char *rowName) : name(rowName) {}
@@ -68,6 +69,7 @@ struct Scenario {
   Scenario &NotLaunched() { return launched = false, endedByHost = false, *this; }
   Scenario &EndsByItself(DWORD code = 0) { return endedByHost = false, exitCode = code, *this; }
   Scenario &LaunchFails(DWORD error) { return createError = error, NotLaunched(); }
+  Scenario &Refused() { return refuses = true, NotLaunched(); }
   Scenario &Failing(unsigned calls) { return fails = calls, *this; }
   Scenario &ChildEndsAfter(int64_t ms) { return childEnd = ms, *this; }
   Scenario &Calls(const char *launch) { return calls = launch, *this; }
@@ -116,6 +118,7 @@ void DispatcherThreadMain() {
   D.Fails = s.fails;
   D.ChildEnd = s.childEnd;
   D.JoinsLate = s.joinsLate;
+  D.Refuses = s.refuses;
   D.Stranger = s.stranger ? New(Kind::Child) : nullptr;
   D.Guard.Unlock();
   BaseDirectory = WideString(WIDE("C:"));
@@ -126,6 +129,7 @@ void DispatcherThreadMain() {
   switch (s.point) {
   case Point::StartPending:
   case Point::Running:
+  case Point::Check:
   case Point::Launch:
     reached = D.Guard.WaitFor([] { return D.Held; });
     break;
@@ -230,6 +234,13 @@ const Scenario Scenarios[] = {
     // A launch that fails stops the service at once with its error, and logs which program failed and why.
     Scenario("an event for a failed launch").LaunchFails(2).Reports({StartPending, Running, Stopped(2)})
         .Logs(LaunchFailed(2)),
+    // The check at every start: a refusal is logged and nothing is launched;
+    // a stop during the check, without the host's lock, ends it, and nothing
+    // is launched or logged.
+    Scenario("the check passes").Reports(Unanswered).EndsByItself(),
+    Scenario("refused check").Refused().Reports({StartPending, Running, Stopped(StartRefusedError)})
+        .Logs({MSG_START_REFUSED, RefusalText}),
+    Scenario("stop during the check").At(Point::Check, Stop).NotLaunched(),
     // The server is created in its job; where the system refuses that, it
     // is created suspended and joins the job before it runs.
     Scenario("in its job from its creation").At(Point::Wait, Stop).Calls("attribute create-in-job"),
