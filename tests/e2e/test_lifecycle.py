@@ -5,6 +5,7 @@ every batch block of ADMIN.txt, taken from the text, run by Wine's cmd."""
 
 import functools
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -376,105 +377,52 @@ class Lifecycle(winenv.Case):
         self.assertIsNone(env.query_state(SERVICE))
 
 
-# ADMIN.txt gives a block to cmd by ending the paragraph before it with one
-# of these words, which read the same to an administrator.
+# ADMIN.txt gives a block to cmd by ending the paragraph before it with one of these words, which read
+# the same to an administrator; NOT_RUN: what Wine cannot do, by the words of a line that needs it.
 FOR_CMD = ("in a batch file:", "in a command prompt:")
-# What Wine cannot do, by the words of a line that needs it.
-NOT_RUN = (("icacls", "Wine's icacls is a stub that changes nothing"),
-           ("sc.exe failureflag", "Wine's sc has no failureflag"),
-           ("sc.exe failure ", "Wine's sc accepts failure but keeps no failure actions"),
-           ("certutil", "Wine's certutil is a stub that prints nothing"),
-           ("powershell", "Wine's powershell is a stub that runs nothing"),
-           ("robocopy", "Wine's robocopy is a stub that copies nothing and exits 16"))
+NOT_RUN = {"icacls": "Wine's icacls is a stub that changes nothing", "sc.exe failure ": "Wine's sc keeps no failure "
+           "actions", "sc.exe failureflag": "Wine's sc has no failureflag", "certutil": "Wine's certutil is a stub",
+           "powershell": "Wine's powershell is a stub", "robocopy": "Wine's robocopy is a stub that copies nothing"}
 
 
 def admin_blocks(text):
-    """{(section title, number in the section): the block's lines} for every
-    indented block of ADMIN.txt whose paragraph above ends with FOR_CMD."""
-    blocks, section, number, paragraph, body = {}, "", 0, [], None
-    lines = text.splitlines() + [""]
-    for line, below in zip(lines, lines[1:] + [""]):
-        if body is not None:
-            if line.startswith("  "):
-                body.append(line[2:])
-                continue
-            blocks[(section, number)] = body
-            body = None
-        if below and set(below) == {"-"} and len(below) == len(line):
-            section, number = line, 0
-        if line.strip():
-            paragraph.append(line.strip())
-        elif paragraph and below.startswith("  "):
-            if " ".join(paragraph).lower().endswith(FOR_CMD):
-                number += 1
-                body = []
-            paragraph = []
-        else:
-            paragraph = []
+    """{(section, number in it): [(line, why Wine cannot run it, or "")]} for each indented block after FOR_CMD."""
+    blocks = {}
+    for title, body in re.findall(r"^([^\n]+)\n-+\n(.*?)(?=^[^\n]+\n-+\n|\Z)", text, re.M | re.S):
+        ours = [block for above, block in re.findall(r"((?:^\S.*\n)+)\n((?:^  .*\n)+)", body, re.M)
+                if " ".join(above.split()).lower().endswith(FOR_CMD)]
+        blocks.update({(title, n): [(line[2:], " ".join(why for w, why in NOT_RUN.items() if w in line.lower()))
+                                    for line in block.splitlines()] for n, block in enumerate(ours, 1)})
     return blocks
 
 
-def runnable(lines):
-    """The block with each line that Wine cannot run made a remark, and
-    those lines with the reason."""
-    kept, skipped = [], []
-    for line in lines:
-        reason = next((why for words, why in NOT_RUN if words in line.lower()), None)
-        kept.append("rem " + line if reason else line)
-        if reason:
-            skipped.append((line, reason))
-    return kept, skipped
-
-
-def program_files(env):
-    return env.drive_c / "Program Files" / "Orvanel"
-
-
-def package(env, port):
-    """Intune's or Configuration Manager's cache folder with the release and
-    the two batch files of ADMIN.txt; a plug-in jar in a subfolder."""
-    inst = installation.lay_out(env, "windows/IMECache/orvanel", port=port)
-    (inst.directory / "lib").mkdir()
-    (inst.directory / "lib" / "plugin.jar").write_bytes(b"new plug-in")
-    blocks = admin_blocks(ADMIN.read_text())
-    for name, number in (("install.cmd", 1), ("uninstall.cmd", 2)):
-        (inst.root / name).write_bytes("\r\n".join(blocks[("Deployment at fleet scale", number)] + [""]).encode())
-    return inst
-
-
-def given_files(env):
-    return installation.lay_out(env, "Program Files/Orvanel")
-
-
-def given_installed(env):
-    inst = given_files(env)
-    assert env.run([inst.directory / "orvanel_install.exe"], cwd=inst.directory).code == 0
-    return inst
-
-
-def given_running(env):
-    inst = given_installed(env)
-    env.start_service(SERVICE)
-    assert installation.wait_until_serving(env, inst.port) is not None
-    return inst
-
-
-def given_old_release_running(env):
-    """An older release that runs, its server's data and an old runtime's
-    file beside it, and the new release in the cache folder."""
-    old = given_running(env)
-    (old.directory / "data").mkdir()
-    (old.directory / "data" / "state.db").write_bytes(b"the server's own")
-    (old.root / "jre64" / "bin" / "old.dll").write_bytes(b"old runtime")
-    return package(env, installation.free_port())
-
-
-def given_share(env):
-    share = installation.lay_out(env, "share/Orvanel")
-    unc = env.prefix / "dosdevices" / "unc" / "fileserver"
-    unc.mkdir(parents=True)
-    (unc / "software").symlink_to(share.root.parent)
-    return share
+PF, CACHE, SHARE = "Program Files/Orvanel", "windows/IMECache/orvanel", "../dosdevices/unc/fileserver/software/Orvanel"
+FLEET, SAME = "Deployment at fleet scale", "as the block's source holds it"
+SERVED = {f"server/{name}": SAME for name in (*installation.PROGRAMS, "orvanel_app.conf")}
+CACHED = {f"{CACHE}/install.cmd": (FLEET, 1), f"{CACHE}/uninstall.cmd": (FLEET, 2)}  # a block, as a batch file
+OLD = {f"{PF}/server/data/state.db": b"its own", f"{PF}/jre64/bin/old.dll": b"old runtime",
+       f"{CACHE}/server/lib/plugin.jar": b"new plug-in"}
+UPGRADED = {**SERVED, "server/lib/plugin.jar": SAME, "server/data/state.db": b"its own", "jre64/bin": ["java.exe"]}
+KEPT = {"server": ["orvanel_app.conf", "orvanel_app.jar"], "jre64/bin": ["java.exe"]}
+# block: the release in Program Files (None, its files, or the service's state), the tree that the block copies
+# from (it runs in a tool's CACHE; SHARE is \\fileserver\software\Orvanel), more files under C:\; what it must
+# leave besides exit code 0: the service's state (from Program Files, its server answering when RUNNING), its
+# Environment value, files in C:\Program Files\Orvanel (bytes, SAME, a folder's names). None: nothing runs.
+ADMIN_ROWS = {
+    ("Install", 1): ("files", PF, {}, "STOPPED", None, {}),
+    ("Uninstall", 1): ("RUNNING", PF, {}, None, None, {}),
+    ("Java options", 1): ("STOPPED", PF, {}, "STOPPED", "JDK_JAVA_OPTIONS=-Xms512m -Xmx4g", {}),
+    ("Java options", 2): ("STOPPED", PF, {}, "STOPPED", "JDK_JAVA_OPTIONS=-Xmx4g\\0TZ=UTC", {}),
+    ("Upgrading", 1): None,
+    ("Scripted deployment", 1): ("files", PF, {}, "STOPPED", None, {}),
+    ("Scripted deployment", 2): ("files", PF, {}, "STOPPED", None, {}),
+    ("Troubleshooting", 1): None,
+    (FLEET, 1): ("RUNNING", CACHE, OLD, "RUNNING", None, UPGRADED),
+    (FLEET, 2): ("RUNNING", PF, {}, None, None, KEPT),
+    (FLEET, 3): (None, CACHE, CACHED, "RUNNING", None, SERVED),
+    (FLEET, 4): (None, CACHE, CACHED, None, None, {}),
+    (FLEET, 5): (None, SHARE, {}, "RUNNING", None, SERVED),
+}
 
 
 class AdminBlocks(winenv.Case):
@@ -485,90 +433,48 @@ class AdminBlocks(winenv.Case):
         cls.env = winenv.WineEnv(display=False, trace=True)
         cls.addClassCleanup(cls.env.close)
 
-    def registered(self, inst, result):
-        self.assertEqual(self.env.query_state(SERVICE), "STOPPED", result)
-        self.assertIn("C:\\Program Files\\Orvanel\\server\\orvanel_host.exe", self.env.reg_query(
-            winenv.SERVICES_KEY + SERVICE))
-
-    def removed(self, inst, result):
-        self.assertIsNone(self.env.query_state(SERVICE), result)
-        self.assertIsNone(installation.wait_for_answer(inst.port, present=False))
-
-    def environment(self, value):
-        def check(inst, result):
-            self.assertIn(f"Environment    REG_MULTI_SZ    {value}", self.env.reg_query(
-                winenv.SERVICES_KEY + SERVICE), result)
-        return check
-
-    def serving(self, inst, result):
-        """Registered from Program Files, started, and its server reads the
-        configuration that was copied there."""
-        installed = program_files(self.env) / "server"
-        self.assertEqual(self.env.query_state(SERVICE), "RUNNING", result)
-        self.assertIsNotNone(installation.wait_until_serving(self.env, inst.port), result)
-        self.assertIn("C:\\Program Files\\Orvanel\\server\\orvanel_host.exe", self.env.reg_query(
-            winenv.SERVICES_KEY + SERVICE))
-        for name in (*installation.PROGRAMS, "orvanel_app.conf"):
-            self.assertEqual((installed / name).read_bytes(), (inst.directory / name).read_bytes(), name)
-
-    def upgraded(self, inst, result):
-        self.serving(inst, result)
-        installed = program_files(self.env)
-        self.assertEqual((installed / "server" / "lib" / "plugin.jar").read_bytes(), b"new plug-in")
-        self.assertEqual((installed / "server" / "data" / "state.db").read_bytes(), b"the server's own")
-        self.assertEqual(sorted(p.name for p in (installed / "jre64" / "bin").iterdir()), ["java.exe"])
-
-    def uninstalled(self, inst, result):
-        self.assertIsNone(self.env.query_state(SERVICE), result)
-        installed = program_files(self.env)
-        self.assertEqual(sorted(p.name for p in (installed / "server").iterdir()),
-                         ["orvanel_app.conf", "orvanel_app.jar"], result)
-        self.assertTrue((installed / "jre64" / "bin" / "java.exe").exists())
-
-    def nothing(self, inst, result):
-        self.assertEqual(result.code, 0, result)  # what the deployment tool counts as removed
-        self.assertIsNone(self.env.query_state(SERVICE))
+    def judge(self, source, result, state, environment, files):
+        self.assertEqual((result.code, self.env.query_state(SERVICE)), (0, state), result)
+        entry = self.env.reg_query(winenv.SERVICES_KEY + SERVICE) if state else ""
+        image = state and '"C:\\Program Files\\Orvanel\\server\\orvanel_host.exe"'
+        self.assertEqual(dict(re.findall(r"(ImagePath|Environment) +REG_\w+ +(.*\S)", entry)),
+                         {name: v for name, v in (("ImagePath", image), ("Environment", environment)) if v})
+        answer = (installation.wait_until_serving(self.env, source.port) if state == "RUNNING"
+                  else installation.wait_for_answer(source.port, present=False))
+        self.assertEqual(answer is not None, state == "RUNNING", result)
+        for path, want in files.items():
+            got = self.env.drive_c / PF / path
+            got = sorted(p.name for p in got.iterdir()) if isinstance(want, list) else got.read_bytes()
+            self.assertEqual(got, (source.root / path).read_bytes() if want is SAME else want, path)
 
     def test_every_batch_block_of_admin_text_does_what_the_text_says(self):
-        package_port = installation.free_port()
-        # (block, the state it starts from, its working folder, what it must leave);
-        # no state: every line of the block is one that Wine cannot run.
-        table = [
-            (("Install", 1), given_files, None, self.registered),
-            (("Uninstall", 1), given_running, None, self.removed),
-            (("Java options", 1), given_installed, None, self.environment("JDK_JAVA_OPTIONS=-Xms512m -Xmx4g")),
-            (("Java options", 2), given_installed, None, self.environment("JDK_JAVA_OPTIONS=-Xmx4g\\0TZ=UTC")),
-            (("Upgrading", 1), None, None, None),
-            (("Scripted deployment", 1), given_files, None, self.registered),
-            (("Scripted deployment", 2), given_files, None, self.registered),
-            (("Troubleshooting", 1), None, None, None),
-            (("Deployment at fleet scale", 1), given_old_release_running, "root", self.upgraded),
-            (("Deployment at fleet scale", 2), given_running, None, self.uninstalled),
-            (("Deployment at fleet scale", 3), lambda env: package(env, package_port), "root", self.serving),
-            (("Deployment at fleet scale", 4), lambda env: package(env, package_port), "root", self.nothing),
-            (("Deployment at fleet scale", 5), given_share, None, self.serving),
-        ]
-        blocks = admin_blocks(ADMIN.read_text())
-        self.assertEqual(sorted(blocks), sorted(row[0] for row in table))
-        for key, given, folder, check in table:
+        env, blocks = self.env, admin_blocks(ADMIN.read_text())
+        self.assertEqual(sorted(blocks), sorted(ADMIN_ROWS))
+        for key, row in ADMIN_ROWS.items():
             with self.subTest(block=key):
-                self.env.restore(self.services)
-                for tree in (program_files(self.env), self.env.drive_c / "windows" / "IMECache",
-                             self.env.drive_c / "share", self.env.prefix / "dosdevices" / "unc"):
-                    shutil.rmtree(tree, ignore_errors=True)
-                lines, skipped = runnable(blocks[key])
-                for line, reason in skipped:
-                    print(f"not run: {key[0]} #{key[1]}: {line.strip()}: {reason}", file=sys.stderr)
-                if given is None:
-                    self.assertEqual(len(skipped), len(lines), "a block that runs needs a check")
+                for line, why in (pair for pair in blocks[key] if pair[1]):
+                    print(f"not run: {key[0]} #{key[1]}: {line.strip()}: {why}", file=sys.stderr)
+                if row is None:
+                    self.assertTrue(all(why for _, why in blocks[key]), "a block that runs needs a row")
                     continue
-                inst = given(self.env)
-                where = inst.root if folder == "root" else self.env.drive_c
-                script = where / f"block-{key[1]}.cmd"
-                script.write_bytes("\r\n".join(lines + [""]).encode())
-                result = self.env.run(["cmd", "/c", self.env.win_path(script)], cwd=where, timeout=120)
-                script.unlink()
-                check(inst, result)
+                release, tree, files, *expected = row
+                env.restore(self.services)
+                for path in (PF, CACHE, SHARE):
+                    shutil.rmtree(env.drive_c / path, ignore_errors=True)
+                inst = release and installation.lay_out(env, PF)
+                if release in ("STOPPED", "RUNNING"):
+                    self.assertEqual(env.run([inst.directory / "orvanel_install.exe"], cwd=inst.directory).code, 0)
+                if release == "RUNNING":
+                    env.start_service(SERVICE)
+                    self.assertIsNotNone(installation.wait_until_serving(env, inst.port))
+                source = inst if tree == PF else installation.lay_out(env, tree)
+                script = env.drive_c / (f"{CACHE}/block.cmd" if tree == CACHE else "block.cmd")  # %~dp0 is its folder
+                for path, data in {**files, script: key}.items():
+                    (env.drive_c / path).parent.mkdir(parents=True, exist_ok=True)
+                    (env.drive_c / path).write_bytes(data if isinstance(data, bytes) else "".join(
+                        ("rem " if why else "") + line + "\r\n" for line, why in blocks[data]).encode())
+                result = env.run(["cmd", "/c", env.win_path(script)], cwd=script.parent, timeout=120)
+                self.judge(source, result, *expected)
 
 
 if __name__ == "__main__":
