@@ -3,25 +3,6 @@
 #include "Encoding.h"
 #include "ErrorText.h"
 
-NarrowString DescribeLastError() { return DescribeError(GetLastError()); }
-
-NarrowString DescribeError(DWORD code) {
-  // IGNORE_INSERTS: a system text with %1 in it would otherwise make the
-  // call read insert arguments that were never passed.
-  wchar_t *text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, code, 0x400, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-  NarrowString description;
-  if (text != nullptr) {
-    NarrowString systemText = Utf16ToUtf8(WideString(text));
-    description = ShapeErrorDescription(&systemText, code);
-  } else {
-    description = ShapeErrorDescription(nullptr, code);
-  }
-  LocalFree(text);
-  return description;
-}
-
 // A service, a scheduled task or a remote shell runs on a window station
 // that no one sees, where a box would wait for ever. When the flags cannot
 // be read, the station counts as visible, as in .NET's UserInteractive.
