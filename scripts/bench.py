@@ -95,8 +95,11 @@ def time_launches(hosts, runs):
             add_files(inst.directory, done // 2, files // 2)
             add_files(inst.root / "jre64", done // 2, files // 2)
             done = files
-            for _ in range(runs):
-                for name, image in hosts.items():
+            for turn in range(runs):
+                # Each goes first in every other turn: the one that follows
+                # another's stop would otherwise always meet what that stop leaves.
+                order = list(hosts.items())
+                for name, image in order[::-1] if turn % 2 else order:
                     host.write_bytes(image)
                     begin = env.trace_size()
                     env.start_service(SERVICE)
