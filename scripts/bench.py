@@ -82,7 +82,8 @@ def time_launches(hosts, runs):
     take turns in one installation, so that a load that comes and goes falls
     on both."""
     times = {}
-    winenv.TRACE_SETTING += ",trace+process"
+    if "trace+process" not in winenv.TRACE_SETTING:
+        winenv.TRACE_SETTING += ",trace+process"
     with winenv.WineEnv(display=False, trace=True) as env:
         inst = installation.lay_out(env, "Orvanel Bench")
         d = inst.win(env)
