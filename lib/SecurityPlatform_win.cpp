@@ -167,9 +167,9 @@ DWORD Win32Security::ListDirectory(const WideString &directory, std::list<Direct
 }
 
 DWORD Win32Security::LookupAccount(const Sid &sid, WideString &domain, WideString &name) {
-  if (naming_ == Naming::ThisMachineOnly && IsDomainRelative(sid)) {
+  if (naming_ == Naming::ThisMachineOnly) {
     DWORD error = Load();
-    if (error != ERROR_SUCCESS || !InDomain(sid, domain_))
+    if (error != ERROR_SUCCESS || !NamedLocally(sid, domain_))
       return error != ERROR_SUCCESS ? error : ERROR_NONE_MAPPED;
   }
   return AccountName(sid, domain, name);

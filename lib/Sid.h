@@ -52,10 +52,12 @@ inline bool InDomain(const Sid &sid, const Sid &domain) {
   return true;
 }
 
-// An account or group of a domain, or of Azure AD: only the domain knows
-// its name, unless it is the machine's own.
-inline bool IsDomainRelative(const Sid &sid) {
-  return (sid.Authority == 5 && sid.Count > 0 && sid.Sub[0] == 21) || sid.Authority == 12;
+// Whether the machine names the principal without asking a domain
+// controller: a well-known principal, or an account or group of its own
+// account domain. Only a domain (or Azure AD) knows the names of its own.
+inline bool NamedLocally(const Sid &sid, const Sid &accountDomain) {
+  bool domainRelative = (sid.Authority == 5 && sid.Count > 0 && sid.Sub[0] == 21) || sid.Authority == 12;
+  return !domainRelative || InDomain(sid, accountDomain);
 }
 
 const Sid EveryoneSid{1, 1, {0}};

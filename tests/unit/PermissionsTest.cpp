@@ -176,7 +176,12 @@ TEST_P(Permissions, OnlyTheTrustedMayChangeWhatTheServiceRuns) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, Permissions, testing::ValuesIn(Rows), RowName());
 
-TEST(Principals, AreNamedWithTheirSid) {
+TEST(Principals, AreNamedWithTheirSidAndOnlyWhereTheMachineCan) {
+  const Sid machine{5, 4, {21, 1, 2, 3}};
+  for (const Sid &sid : {Everyone, TrustedInstaller, Sid{5, 6, {82, 1, 2, 3, 4, 5}}, User})
+    EXPECT_TRUE(NamedLocally(sid, machine)) << SidText(sid).Data();
+  for (const Sid &sid : {Sid{5, 5, {21, 7, 8, 9, 1105}}, Sid{12, 5, {1, 2, 3, 4, 5}}})
+    EXPECT_FALSE(NamedLocally(sid, machine)) << SidText(sid).Data();
   EXPECT_STREQ(SidText(Sid{0x123456789ABC, 1, {7}}).Data(), "S-1-0x123456789ABC-7");
   EXPECT_STREQ(PrincipalName(Users, true, "BUILTIN", "Users").Data(), "BUILTIN\\Users (S-1-5-32-545)");
   EXPECT_STREQ(PrincipalName(Everyone, true, "", "Everyone").Data(), "Everyone (S-1-1-0)");
