@@ -32,24 +32,22 @@ inline NarrowString SidText(const Sid &sid) {
   return text;
 }
 
-inline bool SameSid(const Sid &a, const Sid &b) {
-  if (a.Authority != b.Authority || a.Count != b.Count)
+// Whether sid has the authority and the first sub-authorities of prefix.
+inline bool StartsWith(const Sid &sid, const Sid &prefix) {
+  if (sid.Authority != prefix.Authority || sid.Count < prefix.Count)
     return false;
-  for (int i = 0; i < a.Count; ++i)
-    if (a.Sub[i] != b.Sub[i])
+  for (int i = 0; i < prefix.Count; ++i)
+    if (sid.Sub[i] != prefix.Sub[i])
       return false;
   return true;
 }
 
+inline bool SameSid(const Sid &a, const Sid &b) { return a.Count == b.Count && StartsWith(a, b); }
+
 // An account or group of the domain: the domain's SID and one more
 // sub-authority.
 inline bool InDomain(const Sid &sid, const Sid &domain) {
-  if (sid.Authority != domain.Authority || sid.Count != domain.Count + 1)
-    return false;
-  for (int i = 0; i < domain.Count; ++i)
-    if (sid.Sub[i] != domain.Sub[i])
-      return false;
-  return true;
+  return sid.Count == domain.Count + 1 && StartsWith(sid, domain);
 }
 
 // Whether the machine names the principal without asking a domain
