@@ -130,12 +130,11 @@ Changer WhoCanChange(const ObjectSecurity &security, Rights rights, Trusted &&tr
   for (const Ace &ace : security.Aces) {
     if (!IsAllowAce(ace.Type))
       continue;
-    bool creator = SameSid(ace.Principal, CreatorOwnerSid) || SameSid(ace.Principal, OwnerRightsSid);
-    if (!(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights.Own)) {
-      bool owner = SameSid(ace.Principal, OwnerRightsSid);
-      if (owner ? !ownerTrusted : !creator && !trusted(ace.Principal))
-        return {true, false, owner ? security.Owner : ace.Principal};
-    }
+    bool owner = SameSid(ace.Principal, OwnerRightsSid);
+    bool creator = owner || SameSid(ace.Principal, CreatorOwnerSid);
+    if (!(ace.Flags & INHERIT_ONLY_ACE) && (ace.Mask & rights.Own) &&
+        (owner ? !ownerTrusted : !creator && !trusted(ace.Principal)))
+      return {true, false, owner ? security.Owner : ace.Principal};
     if ((ace.Flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) && (ace.Mask & rights.Created) &&
         !creator && !trusted(ace.Principal))
       return {true, true, ace.Principal};

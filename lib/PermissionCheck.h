@@ -135,18 +135,26 @@ template <typename Platform> bool IsLocalFixed(Platform &platform, const WideStr
   return platform.DriveType(root) == DRIVE_FIXED && platform.VolumeName(root) == 0;
 }
 
-// Where the installation directory lives, as registered and where it
-// finally leads.
+// Where the path finally leads, through every link on its way, in the
+// plain form.
 template <typename Platform>
-bool OnLocalFixedDrive(Platform &platform, const WideString &directory, CheckRun &run) {
+bool ReadFinalPath(Platform &platform, const WideString &path, WideString &plain, CheckRun &run) {
+  WideString final;
+  DWORD error = platform.FinalPath(LongPath(path), final);
+  if (error != 0)
+    return ReadFails(platform, path, error, run);
+  plain = PlainPath(final);
+  return true;
+}
+
+// Where the installation directory lives, as registered and where it
+// finally leads, which it gives for the rest of the check.
+template <typename Platform>
+bool OnLocalFixedDrive(Platform &platform, const WideString &directory, WideString &final, CheckRun &run) {
   if (!IsLocalFixed(platform, directory))
     return Refuse(run, Utf16ToUtf8(directory) + NotLocalText);
-  WideString final;
-  DWORD error = platform.FinalPath(LongPath(directory), final);
-  if (error != 0)
-    return ReadFails(platform, directory, error, run);
-  WideString plain = PlainPath(final);
-  return IsLocalFixed(platform, plain) || Refuse(run, Utf16ToUtf8(plain) + NotLocalText);
+  return ReadFinalPath(platform, directory, final, run) &&
+         (IsLocalFixed(platform, final) || Refuse(run, Utf16ToUtf8(final) + NotLocalText));
 }
 
 // Judges what was read of the object.
@@ -214,16 +222,16 @@ template <typename Platform> bool PermitsAncestors(Platform &platform, WideStrin
   return false;
 }
 
-// The directories above where the path finally leads, through every link
-// on its way: Windows follows them at every start.
+// The directories above a final path: Windows follows every link on the
+// way at every start.
+template <typename Platform> bool PermitsAbove(Platform &platform, const WideString &final, CheckRun &run) {
+  return IsRoot(final) || PermitsAncestors(platform, ParentPath(final), run);
+}
+
 template <typename Platform>
 bool PermitsAboveFinal(Platform &platform, const WideString &path, CheckRun &run) {
   WideString final;
-  DWORD error = platform.FinalPath(LongPath(path), final);
-  if (error != 0)
-    return ReadFails(platform, path, error, run);
-  WideString plain = PlainPath(final);
-  return IsRoot(plain) || PermitsAncestors(platform, ParentPath(plain), run);
+  return ReadFinalPath(platform, path, final, run) && PermitsAbove(platform, final, run);
 }
 
 // A link is judged itself, since whoever can write it can point it
@@ -298,7 +306,8 @@ bool PermitsTree(Platform &platform, const WideString &directory, CheckRun &run)
 // Everything of the installation, in the order CheckInstallation() gives.
 template <typename Platform>
 bool PermitsInstallation(Platform &platform, const WideString &directory, CheckRun &run) {
-  if (!OnLocalFixedDrive(platform, directory, run))
+  WideString final;
+  if (!OnLocalFixedDrive(platform, directory, final, run))
     return false;
   FileId directoryId;
   if (!PermitsNamed(platform, directory, ObjectRole::Directory, Presence::Required, run, &directoryId))
@@ -320,7 +329,7 @@ bool PermitsInstallation(Platform &platform, const WideString &directory, CheckR
   Insert(run.Ancestors, aboveId);
   if (!IsRoot(above) && !PermitsAncestors(platform, ParentPath(above), run))
     return false;
-  if (!PermitsAboveFinal(platform, directory, run))
+  if (!PermitsAbove(platform, final, run))
     return false;
   Insert(run.Walked, directoryId);
   if (!PermitsTree(platform, directory, run))
